@@ -1,6 +1,7 @@
 // Code-aware tokenizer: identifier words cut at joiners and camelCase boundaries,
 // lowercased and filtered by a fixed stop-word set; query terms; batch entry points.
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,12 +39,38 @@ constexpr std::string_view kStopWords[] = {
 };
 static_assert(std::size(kStopWords) == 263);
 
-const HashSet<std::string_view>& stop_words() {
-  static const HashSet<std::string_view> words(std::begin(kStopWords), std::end(kStopWords));
-  return words;
-}
+// Open-addressing table over the stop words: lookups run once per token part, so this
+// avoids a general hash map's hashing and pointer chasing.
+class StopWordTable {
+ public:
+  constexpr StopWordTable() {
+    for (std::string_view word : kStopWords) {
+      size_t slot = hash(word);
+      while (!slots_[slot].empty()) slot = (slot + 1) & kMask;
+      slots_[slot] = word;
+    }
+  }
+  constexpr bool contains(std::string_view word) const {
+    if (word.empty() || word.size() > kLongest) return false;
+    for (size_t slot = hash(word);; slot = (slot + 1) & kMask) {
+      if (slots_[slot].empty()) return false;
+      if (slots_[slot] == word) return true;
+    }
+  }
 
-bool is_stop_word(std::string_view word) { return word.size() <= 10 && stop_words().contains(word); }
+ private:
+  static constexpr size_t kSlots = 1024, kMask = kSlots - 1, kLongest = 10;
+  static constexpr size_t hash(std::string_view w) {
+    auto at = [&](size_t i) { return static_cast<size_t>(static_cast<unsigned char>(w[i])); };
+    return (w.size() * 0x9E3779B1u + at(0) * 31 + at(w.size() - 1) * 131 + at(w.size() / 2) * 7) & kMask;
+  }
+  std::string_view slots_[kSlots] = {};
+};
+
+constexpr StopWordTable kStopWordTable;
+static_assert(kStopWordTable.contains("observer") && !kStopWordTable.contains("parser"));
+
+inline bool is_stop_word(std::string_view word) { return kStopWordTable.contains(word); }
 
 bool is_word_char(char32_t cp) {
   if (cp < 0x80) {
@@ -58,19 +85,90 @@ bool is_letter(char32_t cp) {
   return unicode::is_alphabetic(cp);
 }
 
-// One character of the piece being split: where it starts and its case.
+bool is_ascii(std::string_view s) {
+  unsigned char any = 0;
+  for (char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// Classes of ASCII bytes for the word scan; every byte >= 0x80 starts a non-ASCII character.
+enum ByteClass : uint8_t { kSeparator, kLowerByte, kUpperByte, kDigitByte, kNonAscii };
+
+constexpr std::array<ByteClass, 256> make_byte_classes() {
+  std::array<ByteClass, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    classes[c] = c >= 0x80 ? kNonAscii
+                 : (c >= 'a' && c <= 'z') ? kLowerByte
+                 : (c >= 'A' && c <= 'Z') ? kUpperByte
+                 : (c >= '0' && c <= '9') ? kDigitByte
+                                          : kSeparator;  // joiners included: pieces end there
+  }
+  return classes;
+}
+constexpr std::array<ByteClass, 256> kByteClass = make_byte_classes();
+
+inline ByteClass byte_class(char c) { return kByteClass[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+// The tokens of one text, stored back to back in one buffer: no allocation per token.
+class TokenList {
+ public:
+  size_t size() const { return ends_.size(); }
+  std::string_view operator[](size_t i) const {
+    size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+  void push(std::string_view token) {
+    bytes_.append(token);
+    ends_.push_back(bytes_.size());
+  }
+  // A token is built in place at the end of the buffer, then kept or dropped.
+  std::string& scratch() { return bytes_; }
+  size_t committed() const { return ends_.empty() ? 0 : ends_.back(); }
+  void keep() { ends_.push_back(bytes_.size()); }
+  void drop() { bytes_.resize(committed()); }
+  void reserve(size_t bytes, size_t tokens) {
+    bytes_.reserve(bytes);
+    ends_.reserve(tokens);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<size_t> ends_;
+};
+
+namespace {
+
+// One character of a piece: where it starts and its case.
 struct PieceChar {
   uint32_t offset;
   bool upper;
   bool lower;
 };
 
-// Splits one piece (no joiners) into camel-case parts and emits the lowercased parts
-// that survive the filter. `chars` describes the piece's characters in order.
+// Cuts pieces (words without joiners) into camel-case parts and appends the lowercased
+// parts that survive the filter.
 class PartEmitter {
  public:
-  explicit PartEmitter(std::vector<std::string>& out) : out_(out) {}
+  explicit PartEmitter(TokenList& out) : out_(out) {}
 
+  // A piece of ASCII letters and digits.
+  void split_ascii(std::string_view piece) {
+    size_t part_start = 0;
+    for (size_t i = 1; i < piece.size(); ++i) {
+      if (byte_class(piece[i]) != kUpperByte) continue;
+      if (byte_class(piece[i - 1]) == kUpperByte &&
+          !(i + 1 < piece.size() && byte_class(piece[i + 1]) == kLowerByte)) {
+        continue;
+      }
+      emit_ascii(piece.substr(part_start, i - part_start));
+      part_start = i;
+    }
+    emit_ascii(piece.substr(part_start));
+  }
+
+  // Any piece; `chars` describes its characters in order.
   void split_camel_case(std::string_view piece, const std::vector<PieceChar>& chars) {
     size_t part_start = 0;
     for (size_t i = 1; i < chars.size(); ++i) {
@@ -84,62 +182,98 @@ class PartEmitter {
   }
 
  private:
-  void emit(std::string_view part) {
-    lowered_.clear();
-    unicode::append_lowercase(lowered_, part);
-    if (lowered_.size() < 2 || is_stop_word(lowered_)) return;
-    out_.push_back(lowered_);
+  void emit_ascii(std::string_view part) {
+    if (part.size() < 2) return;
+    std::string& buffer = out_.scratch();
+    size_t start = buffer.size();
+    buffer.append(part);
+    for (size_t i = start; i < buffer.size(); ++i) {
+      if (byte_class(buffer[i]) == kUpperByte) buffer[i] = static_cast<char>(buffer[i] + 32);
+    }
+    finish(start);
   }
 
-  std::vector<std::string>& out_;
-  std::string lowered_;
+  void emit(std::string_view part) {
+    size_t start = out_.scratch().size();
+    unicode::append_lowercase(out_.scratch(), part);
+    finish(start);
+  }
+
+  void finish(size_t start) {
+    std::string_view lowered = std::string_view(out_.scratch()).substr(start);
+    if (lowered.size() < 2 || is_stop_word(lowered)) {
+      out_.drop();
+    } else {
+      out_.keep();
+    }
+  }
+
+  TokenList& out_;
 };
+
+// Scans the piece that starts at `start` character by character (it holds non-ASCII
+// characters) and returns where it ends.
+size_t split_general_piece(std::string_view text, size_t start, PartEmitter& emitter, std::vector<PieceChar>& chars) {
+  chars.clear();
+  size_t pos = start;
+  while (pos < text.size()) {
+    size_t at = pos;
+    char32_t cp = unicode::decode_utf8(text, pos);
+    if (cp == '_' || cp == '-' || !is_word_char(cp)) {
+      pos = at;
+      break;
+    }
+    uint8_t flags = unicode::char_flags(cp);
+    chars.push_back({static_cast<uint32_t>(at - start), (flags & unicode::tables::kCharFlagUppercase) != 0,
+                     (flags & unicode::tables::kCharFlagLowercase) != 0});
+  }
+  emitter.split_camel_case(text.substr(start, pos - start), chars);
+  return pos;
+}
 
 }  // namespace
 
 // Word scan and identifier split in one pass: a piece ends at a joiner or at any
 // non-word character, which is exactly where split_identifier would cut the word.
-std::vector<std::string> extract_code_tokens(std::string_view text) {
-  std::vector<std::string> out;
+TokenList extract_code_tokens(std::string_view text) {
+  TokenList out;
+  out.reserve(text.size() / 2, text.size() / 12);
   PartEmitter emitter(out);
   std::vector<PieceChar> chars;
-  size_t piece_start = 0;
-  auto finish_piece = [&](size_t end) {
-    if (!chars.empty()) emitter.split_camel_case(text.substr(piece_start, end - piece_start), chars);
-    chars.clear();
-  };
-  for (size_t pos = 0; pos < text.size();) {
+  const size_t n = text.size();
+  size_t pos = 0;
+  while (pos < n) {
+    while (pos < n && byte_class(text[pos]) == kSeparator) ++pos;
     size_t start = pos;
-    char32_t cp;
-    bool upper, lower;
-    if (static_cast<unsigned char>(text[pos]) < 0x80) {
-      cp = static_cast<unsigned char>(text[pos++]);
-      upper = cp >= 'A' && cp <= 'Z';
-      lower = cp >= 'a' && cp <= 'z';
-    } else {
-      cp = unicode::decode_utf8(text, pos);
-      uint8_t flags = unicode::char_flags(cp);
-      upper = flags & unicode::tables::kCharFlagUppercase;
-      lower = flags & unicode::tables::kCharFlagLowercase;
-    }
-    if (!is_word_char(cp) || cp == '_' || cp == '-') {
-      finish_piece(start);
+    while (pos < n && byte_class(text[pos]) != kSeparator && byte_class(text[pos]) != kNonAscii) ++pos;
+    if (pos < n && byte_class(text[pos]) == kNonAscii) {
+      size_t after = pos;
+      char32_t cp = unicode::decode_utf8(text, after);
+      if (is_word_char(cp)) {
+        pos = split_general_piece(text, start, emitter, chars);
+        if (pos == start) pos = after;  // cannot happen for a word character; keeps progress certain
+        continue;
+      }
+      if (pos > start) emitter.split_ascii(text.substr(start, pos - start));
+      pos = after;
       continue;
     }
-    if (chars.empty()) piece_start = start;
-    chars.push_back({static_cast<uint32_t>(start - piece_start), upper, lower});
+    if (pos > start) emitter.split_ascii(text.substr(start, pos - start));
   }
-  finish_piece(text.size());
   return out;
 }
 
-std::vector<std::string> tokenize_for_search(std::string_view query) {
-  HashSet<std::string> terms;
-  for (std::string& token : extract_code_tokens(query)) terms.insert(std::move(token));
-  std::string run;
+TokenList tokenize_for_search(std::string_view query) {
+  TokenList code_tokens = extract_code_tokens(query);
+  TokenList runs;
+  std::string& run = runs.scratch();
   auto finish_run = [&] {
-    if (run.size() > 1 && !is_stop_word(run)) terms.insert(run);
-    run.clear();
+    std::string_view current = std::string_view(run).substr(runs.committed());
+    if (current.size() > 1 && !is_stop_word(current)) {
+      runs.keep();
+    } else {
+      runs.drop();
+    }
   };
   for (size_t pos = 0; pos < query.size();) {
     size_t start = pos;
@@ -155,27 +289,107 @@ std::vector<std::string> tokenize_for_search(std::string_view query) {
     }
   }
   finish_run();
-  std::vector<std::string> out;
-  out.reserve(terms.size());
-  for (auto it = terms.begin(); it != terms.end();) {
-    auto node = terms.extract(it++);
-    out.push_back(std::move(node.value()));
-  }
+  HashSet<std::string_view> terms;
+  for (size_t i = 0; i < code_tokens.size(); ++i) terms.insert(code_tokens[i]);
+  for (size_t i = 0; i < runs.size(); ++i) terms.insert(runs[i]);
+  TokenList out;
+  for (std::string_view term : terms) out.push(term);
   return out;
 }
 
-using Tokens = std::vector<std::string>;
+using Tokens = TokenList;
+
+// Token lists become Python lists. Tokens repeat heavily within and across texts, so the
+// texts of a block share a vocabulary and each distinct token becomes one str object.
+// Interning runs on the pool; with the interpreter lock held only the objects are made.
+struct Block {
+  std::vector<std::string_view> words;       // distinct tokens, in first-seen order
+  std::vector<std::vector<uint32_t>> texts;  // per text of the block: word index per token
+};
+
+class BlockBuilder {
+ public:
+  explicit BlockBuilder(Block& block) : block_(block) {}
+  void add(const TokenList& tokens) {
+    std::vector<uint32_t>& ids = block_.texts.emplace_back();
+    ids.reserve(tokens.size());
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      auto [it, inserted] = index_.try_emplace(tokens[i], static_cast<uint32_t>(block_.words.size()));
+      if (inserted) block_.words.push_back(tokens[i]);
+      ids.push_back(it->second);
+    }
+  }
+
+ private:
+  Block& block_;
+  HashMap<std::string_view, uint32_t> index_;
+};
+
+struct TokenLists {
+  std::vector<TokenList> lists;  // owns the bytes the blocks point into
+  std::vector<Block> blocks;     // consecutive texts, in order
+};
+
+// Appends one Python list per text of `block` to `out`, starting at index `next`.
+bool block_to_python(const Block& block, PyObject* out, Py_ssize_t& next) {
+  std::vector<Ref> words;
+  words.reserve(block.words.size());
+  for (std::string_view word : block.words) {
+    words.push_back(Ref::steal(PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size()))));
+    if (!words.back()) return false;
+  }
+  for (const std::vector<uint32_t>& ids : block.texts) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return false;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      PyObject* word = words[ids[i]].get();
+      Py_INCREF(word);
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    PyList_SetItem(out, next++, list.release());
+  }
+  return true;
+}
+
+Ref to_python(const TokenLists& batch) {
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.lists.size())));
+  if (!result) return result;
+  Py_ssize_t next = 0;
+  for (const Block& block : batch.blocks) {
+    if (!block_to_python(block, result.get(), next)) return Ref();
+  }
+  return result;
+}
+
+Ref to_python(const TokenList& tokens) {
+  Block block;
+  BlockBuilder(block).add(tokens);
+  Ref holder = Ref::steal(PyList_New(1));
+  Py_ssize_t next = 0;
+  if (!holder || !block_to_python(block, holder.get(), next)) return Ref();
+  return Ref::borrow(PyList_GetItem(holder.get(), 0));
+}
 
 // Runs `routine` on every text on the worker pool without the interpreter lock.
-template <Tokens (*Routine)(std::string_view)>
-std::vector<Tokens> tokenize_batch(const std::vector<std::string_view>& texts) {
-  std::vector<Tokens> results(texts.size());
+template <TokenList (*Routine)(std::string_view)>
+TokenLists tokenize_batch(const std::vector<std::string_view>& texts) {
+  TokenLists out;
+  out.lists.resize(texts.size());
+  size_t blocks = std::min(texts.size(), pool::worker_count() * 4);
+  out.blocks.resize(blocks);
   without_gil([&] {
-    pool::parallel_for(texts.size(), 1, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) results[i] = Routine(texts[i]);
+    pool::parallel_for(blocks, 1, [&](size_t first_block, size_t end_block) {
+      for (size_t b = first_block; b < end_block; ++b) {
+        BlockBuilder builder(out.blocks[b]);
+        size_t begin = b * texts.size() / blocks, end = (b + 1) * texts.size() / blocks;
+        for (size_t i = begin; i < end; ++i) {
+          out.lists[i] = Routine(texts[i]);
+          builder.add(out.lists[i]);
+        }
+      }
     });
   });
-  return results;
+  return out;
 }
 
 }  // namespace mn::tokenizer
