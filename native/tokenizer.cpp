@@ -85,12 +85,6 @@ bool is_letter(char32_t cp) {
   return unicode::is_alphabetic(cp);
 }
 
-bool is_ascii(std::string_view s) {
-  unsigned char any = 0;
-  for (char c : s) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
-}
-
 // Classes of ASCII bytes for the word scan; every byte >= 0x80 starts a non-ASCII character.
 enum ByteClass : uint8_t { kSeparator, kLowerByte, kUpperByte, kDigitByte, kNonAscii };
 
