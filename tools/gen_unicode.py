@@ -116,9 +116,35 @@ def full_lowercase(ucd):
     return lower
 
 
+# Word_Break property values in the order of their numeric codes; Other is 0.
+WORD_BREAK_VALUES = [
+    "Other", "CR", "LF", "Newline", "Extend", "ZWJ", "Regional_Indicator", "Format", "Katakana",
+    "Hebrew_Letter", "ALetter", "Single_Quote", "Double_Quote", "MidNumLet", "MidLetter", "MidNum",
+    "Numeric", "ExtendNumLet", "WSegSpace",
+]
+# Extended_Pictographic shares the word-break byte, above the property code.
+WORD_BREAK_EXT_PICT = 1 << 5
+assert len(WORD_BREAK_VALUES) <= WORD_BREAK_EXT_PICT
+
+
+def word_break(ucd):
+    codes = {name: i for i, name in enumerate(WORD_BREAK_VALUES)}
+    values = [0] * MAX_CP
+    path = os.path.join(ucd, "auxiliary", "WordBreakProperty.txt")
+    for first, last, fields in parse_ranges(path):
+        for cp in range(first, last + 1):
+            values[cp] = codes[fields[0]]
+    emoji = os.path.join(ucd, "emoji", "emoji-data.txt")
+    for cp in property_set(emoji, "Extended_Pictographic"):
+        values[cp] |= WORD_BREAK_EXT_PICT
+    return values
+
+
 # name -> (C type, function returning one value per code point, doc)
 TABLES = {
     "char_flags": ("uint8_t", char_flags, "Bit set of the kCharFlag* properties"),
+    "word_break": ("uint8_t", word_break,
+                   "Word_Break code (WordBreak enum) | kWordBreakExtPict for Extended_Pictographic"),
 }
 
 
@@ -167,6 +193,14 @@ def generate(ucd):
     for name, bit in FLAG_BITS.items():
         camel = "".join(p.capitalize() for p in name.split("_"))
         out.append(f"inline constexpr uint8_t kCharFlag{camel} = {bit};")
+    out.append("")
+    out.append("// Word_Break property values (UAX #29).")
+    out.append("enum class WordBreak : uint8_t {")
+    for i, name in enumerate(WORD_BREAK_VALUES):
+        out.append(f"  {name.replace('_', '')} = {i},")
+    out.append("};")
+    out.append(f"inline constexpr uint8_t kWordBreakExtPict = {WORD_BREAK_EXT_PICT};")
+    out.append(f"inline constexpr uint8_t kWordBreakMask = {WORD_BREAK_EXT_PICT - 1};")
     out.append("")
     for name, (ctype, fn, doc) in TABLES.items():
         out.extend(two_stage(name, ctype, fn(ucd), doc))
