@@ -290,8 +290,13 @@ void raise(const Error& error) {
     case ErrorKind::InternalFault:
       raise_internal_fault(error.message.c_str());
       return;
-    default:
-      PyErr_SetString(exception_type(error.kind), error.message.c_str());
+    default: {
+      // Messages may quote caller text holding NUL characters (a file name, say), which
+      // a C string would cut short.
+      Ref message = Ref::steal(PyUnicode_DecodeUTF8(error.message.data(),
+                                                    static_cast<Py_ssize_t>(error.message.size()), "replace"));
+      if (message) PyErr_SetObject(exception_type(error.kind), message.get());
+    }
   }
 }
 
