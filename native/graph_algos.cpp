@@ -1,9 +1,574 @@
+// Dependency-graph algorithms over edge lists of file names: breadth-first expansion
+// with hop distances, breadth-first traversal edges, strongly connected components
+// (Kosaraju) and single-precision PageRank. Every call builds its own graph and frees it.
+//
+// No routine recurses: graphs come from user data and chains of a million files are
+// ordinary, so every search keeps its own explicit queue or stack.
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "binder.h"
 #include "entries.h"
-#include "stub.h"
+#include "graph.h"
+
+namespace mn::graph {
+namespace {
+
+Error too_many_nodes() {
+  return make_error(ErrorKind::ValueError, "graph too large: more than 4294967295 distinct node names");
+}
+
+std::span<const NodeId> list_or_empty(const Grouped<size_t>& lists, NodeId v) {
+  if (lists.offsets.empty() || v + size_t{1} >= lists.offsets.size()) return {};
+  return lists.of(v);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Breadth-first searches
+
+struct BfsOptions {
+  uint64_t max_hops;
+  uint64_t max_results;
+  bool bidirectional;
+};
+
+struct Reached {
+  NodeId node;
+  uint64_t hop;
+};
+
+// Every node reached from the seeds, with its distance, in the order of discovery.
+// Seeds that are no node of the graph are interned too: they are reached all the same.
+Result<std::vector<Reached>> bfs_expansion(InternedEdges& graph, std::span<const std::string_view> start_nodes,
+                                           const BfsOptions& options) {
+  std::vector<Reached> reached;
+  if (graph.edges.empty() || start_nodes.empty() || options.max_results == 0) return reached;
+  size_t node_count = graph.nodes.size();
+  auto forward = group_edges<size_t>(node_count, graph.edges, true, ListOrder::EdgeOrder);
+  Grouped<size_t> reverse;
+  if (options.bidirectional) reverse = group_edges<size_t>(node_count, graph.edges, false, ListOrder::EdgeOrder);
+
+  std::vector<uint8_t> visited(node_count, 0);
+  auto full = [&] { return reached.size() >= options.max_results; };
+  for (std::string_view name : start_nodes) {
+    if (full()) break;
+    NodeId id = graph.nodes.intern(name);
+    if (id == NodeInterner::kFull) return too_many_nodes();
+    if (id >= visited.size()) visited.resize(id + size_t{1}, 0);
+    if (visited[id]) continue;
+    visited[id] = 1;
+    reached.push_back({id, 0});
+  }
+  // The result doubles as the queue: nodes enter both at once, in the same order.
+  auto step = [&](std::span<const NodeId> neighbours, uint64_t hop) {
+    for (NodeId w : neighbours) {
+      if (full()) return;
+      if (visited[w]) continue;
+      visited[w] = 1;
+      reached.push_back({w, hop});
+    }
+  };
+  for (size_t head = 0; head < reached.size() && !full(); ++head) {
+    auto [v, hop] = reached[head];
+    if (hop >= options.max_hops) continue;
+    step(list_or_empty(forward, v), hop + 1);
+    if (options.bidirectional) step(list_or_empty(reverse, v), hop + 1);
+  }
+  return reached;
+}
+
+enum class Relation : uint8_t { Seed, Imports, ImportedBy };
+
+struct TraversalStep {
+  NodeId node;
+  NodeId parent;
+  uint64_t hop;
+  Relation relation;
+};
+
+// The edge by which each node was first reached, in breadth-first order; neighbours are
+// taken sorted by name, forward before reverse.
+std::vector<TraversalStep> bfs_traversal_edges(const InternedEdges& graph,
+                                               std::span<const std::string_view> start_nodes,
+                                               const BfsOptions& options) {
+  std::vector<TraversalStep> records;
+  if (graph.edges.empty() || start_nodes.empty() || options.max_hops == 0 || options.max_results == 0) {
+    return records;
+  }
+  size_t node_count = graph.nodes.size();
+  auto forward = group_edges<size_t>(node_count, graph.edges, true, ListOrder::EdgeOrder);
+  Grouped<size_t> reverse;
+  if (options.bidirectional) reverse = group_edges<size_t>(node_count, graph.edges, false, ListOrder::EdgeOrder);
+  // Only the lists of expanded nodes are ever read, so each is sorted when first needed.
+  std::vector<uint8_t> sorted(node_count, 0);  // bit 0 forward, bit 1 reverse
+  auto sorted_list = [&](Grouped<size_t>& lists, NodeId v, uint8_t bit) -> std::span<const NodeId> {
+    std::span<NodeId> list = lists.of(v);
+    if (!(sorted[v] & bit)) {
+      std::sort(list.begin(), list.end(),
+                [&](NodeId a, NodeId b) { return graph.nodes.name(a) < graph.nodes.name(b); });
+      sorted[v] |= bit;
+    }
+    return list;
+  };
+
+  // A seed that is no node of the graph can reach nothing and is never reached, so it
+  // is left out; it would count among the seeds and the visited nodes alike.
+  std::vector<uint8_t> visited(node_count, 0);
+  std::vector<TraversalStep> queue;
+  for (std::string_view name : start_nodes) {
+    NodeId id = graph.nodes.find(name);
+    if (id == NodeInterner::kFull || visited[id]) continue;
+    visited[id] = 1;
+    queue.push_back({id, id, 0, Relation::Seed});
+  }
+  uint64_t found = 0;  // non-seed nodes queued
+  auto step = [&](std::span<const NodeId> neighbours, NodeId v, uint64_t hop, Relation relation) {
+    for (NodeId w : neighbours) {
+      if (found >= options.max_results) return;
+      if (visited[w]) continue;
+      visited[w] = 1;
+      ++found;
+      queue.push_back({w, v, hop, relation});
+    }
+  };
+  for (size_t head = 0; head < queue.size(); ++head) {
+    if (records.size() >= options.max_results) break;
+    TraversalStep current = queue[head];
+    if (current.relation != Relation::Seed) {
+      records.push_back(current);
+      if (records.size() >= options.max_results) break;
+    }
+    if (current.hop >= options.max_hops) continue;
+    step(sorted_list(forward, current.node, 1), current.node, current.hop + 1, Relation::Imports);
+    if (options.bidirectional) {
+      step(sorted_list(reverse, current.node, 2), current.node, current.hop + 1, Relation::ImportedBy);
+    }
+  }
+  return records;
+}
+
+// ---------------------------------------------------------------------------------------
+// Strongly connected components
+
+class BitSet {
+ public:
+  explicit BitSet(size_t bits) : words_((bits + 63) / 64, 0) {}
+  bool test(size_t i) const { return (words_[i / 64] >> (i % 64)) & 1; }
+  void set(size_t i) { words_[i / 64] |= uint64_t{1} << (i % 64); }
+  void clear() { std::fill(words_.begin(), words_.end(), 0); }
+
+ private:
+  std::vector<uint64_t> words_;
+};
+
+// Components as consecutive runs of `members`; run c ends at ends[c].
+struct Components {
+  std::vector<NodeId> members;
+  std::vector<size_t> ends;
+};
+
+// Kosaraju: post-order over the reversed graph, then pre-order over the graph in reverse
+// finish order. Edge lists are walked newest edge first, which fixes the order of the
+// components and of the names inside each.
+Result<Components> strongly_connected_components(const InternedEdges& graph) {
+  Components out;
+  if (graph.edges.empty()) return out;
+  if (!fits_32bit_index(graph.edges.size())) {
+    return make_error(ErrorKind::ValueError, "graph too large: more than 4294967295 edges");
+  }
+  size_t node_count = graph.nodes.size();
+  auto outgoing = group_edges<uint32_t>(node_count, graph.edges, true, ListOrder::NewestFirst);
+  auto incoming = group_edges<uint32_t>(node_count, graph.edges, false, ListOrder::NewestFirst);
+
+  BitSet discovered(node_count), finished(node_count);
+  std::vector<NodeId> stack;
+  std::vector<NodeId> finish_order;
+  finish_order.reserve(node_count);
+  for (NodeId root = 0; root < node_count; ++root) {
+    if (discovered.test(root)) continue;
+    stack.assign(1, root);
+    while (!stack.empty()) {
+      NodeId v = stack.back();
+      if (!discovered.test(v)) {
+        discovered.set(v);
+        for (NodeId source : incoming.of(v)) {
+          if (!discovered.test(source)) stack.push_back(source);
+        }
+        continue;
+      }
+      stack.pop_back();
+      if (!finished.test(v)) {
+        finished.set(v);
+        finish_order.push_back(v);
+      }
+    }
+  }
+
+  discovered.clear();
+  stack.clear();
+  out.members.reserve(node_count);
+  for (size_t i = finish_order.size(); i-- > 0;) {
+    NodeId root = finish_order[i];
+    if (discovered.test(root)) continue;
+    stack.assign(1, root);
+    while (!stack.empty()) {
+      NodeId x = stack.back();
+      stack.pop_back();
+      if (discovered.test(x)) continue;
+      discovered.set(x);
+      for (NodeId target : outgoing.of(x)) {
+        if (!discovered.test(target)) stack.push_back(target);
+      }
+      out.members.push_back(x);
+    }
+    out.ends.push_back(out.members.size());
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// PageRank
+
+// Adds the dangling nodes' shares to one accumulator in turn, x = x + delta[j] for j in
+// [from, to), each addition rounded on its own.
+//
+// Done one by one this costs (nodes x dangling nodes) additions per iteration. But when
+// the accumulator and the share are not negative and the sum stays in the accumulator's
+// binade, the rounded sum is the accumulator plus a whole number of units in its last
+// place that depends only on the share and the binade, except when the share's remainder
+// is exactly half a unit (ties go to even). Long runs are therefore taken at once from
+// per-binade prefix sums of those unit counts, stopping at every halfway case and at
+// every step that leaves the binade, which are then added the ordinary way.
+class DanglingSpread {
+ public:
+  explicit DanglingSpread(std::span<const float> deltas) : deltas_(deltas) {
+    shortcut_ = std::all_of(deltas.begin(), deltas.end(), [](float d) { return std::isfinite(d) && !(d < 0); });
+  }
+
+  float apply(float x, size_t j, size_t end) {
+    while (j < end) {
+      uint32_t bits = std::bit_cast<uint32_t>(x);
+      if (!shortcut_ || end - j < kShortRun) {
+        for (; j < end; ++j) x = x + deltas_[j];
+        return x;
+      }
+      if (bits >> 31) {  // negative: no shortcut
+        x = x + deltas_[j++];
+        continue;
+      }
+      uint32_t biased = bits >> 23;
+      if (biased == 255) return x;  // infinity or NaN, kept by finite non-negative shares
+      uint32_t level = std::max<uint32_t>(biased, 1);
+      int64_t units = biased == 0 ? bits : ((bits & 0x7FFFFF) | 0x800000);
+      const Level& table = level_table(level);
+      size_t stop = end;
+      auto tie = std::lower_bound(table.ties.begin(), table.ties.end(), j);
+      if (tie != table.ties.end() && *tie < stop) stop = *tie;
+      const int64_t* prefix = table.prefix.data();
+      int64_t room = kBinadeUnits - units;
+      size_t last = stop;
+      if (prefix[stop] - prefix[j] >= room) {
+        last = static_cast<size_t>(std::lower_bound(prefix + j, prefix + stop + 1, prefix[j] + room) - prefix) - 1;
+      }
+      units += prefix[last] - prefix[j];
+      x = std::bit_cast<float>(static_cast<uint32_t>(((level - 1) << 23) + units));
+      j = last;
+      if (j < end) x = x + deltas_[j++];  // a halfway case or the step out of the binade
+    }
+    return x;
+  }
+
+ private:
+  static constexpr size_t kShortRun = 8;
+  static constexpr int64_t kBinadeUnits = int64_t{1} << 24;
+
+  struct Level {
+    bool built = false;
+    std::vector<int64_t> prefix;  // prefix[j]: units added by shares 0 .. j-1
+    std::vector<size_t> ties;     // positions of halfway cases
+  };
+
+  // Units of 2^(level - 150) that `delta` adds to an accumulator of that binade; capped,
+  // since anything from a whole binade on leaves it anyway.
+  static int64_t units_of(float delta, uint32_t level, bool& tie) {
+    uint32_t bits = std::bit_cast<uint32_t>(delta) & 0x7FFFFFFF;
+    uint32_t biased = bits >> 23;
+    uint64_t mantissa = biased == 0 ? bits : ((bits & 0x7FFFFF) | 0x800000);
+    int shift = static_cast<int>(std::max<uint32_t>(biased, 1)) - static_cast<int>(level);
+    tie = false;
+    if (mantissa == 0) return 0;
+    if (shift >= 0) return shift > 24 ? kBinadeUnits : std::min<int64_t>(mantissa << shift, kBinadeUnits);
+    int drop = -shift;
+    if (drop > 25) return 0;  // below half a unit
+    uint64_t rest = mantissa & ((uint64_t{1} << drop) - 1);
+    uint64_t half = uint64_t{1} << (drop - 1);
+    tie = rest == half;
+    return static_cast<int64_t>((mantissa >> drop) + (rest > half ? 1 : 0));
+  }
+
+  const Level& level_table(uint32_t level) {
+    Level& table = levels_[level];
+    if (table.built) return table;
+    table.prefix.assign(deltas_.size() + 1, 0);
+    table.ties.clear();
+    for (size_t j = 0; j < deltas_.size(); ++j) {
+      bool tie;
+      table.prefix[j + 1] = table.prefix[j] + units_of(deltas_[j], level, tie);
+      if (tie) table.ties.push_back(j);
+    }
+    table.built = true;
+    return table;
+  }
+
+  std::span<const float> deltas_;
+  bool shortcut_ = false;
+  std::array<Level, 256> levels_;
+};
+
+struct RankOptions {
+  float damping;
+  uint64_t max_iterations;
+  float tolerance;
+};
+
+// Power iteration in single precision. Each node's new rank is gathered from its
+// incoming edges in source order, with the dangling shares of the nodes in between,
+// which is exactly the order in which pushing every node's share in index order adds
+// them. `interrupted()` is asked now and then; when it says yes, the run ends with no
+// result.
+template <class Interrupted>
+std::optional<std::vector<float>> pagerank(const InternedEdges& graph, const RankOptions& options,
+                                           Interrupted&& interrupted) {
+  size_t n = graph.nodes.size();
+  std::vector<float> rank;
+  if (graph.edges.empty()) return rank;
+  auto outgoing = group_edges<size_t>(n, graph.edges, true, ListOrder::EdgeOrder);
+  // Incoming lists in source order, repeats kept: a counting sort over the outgoing lists.
+  Grouped<size_t> incoming;
+  incoming.offsets.assign(n + 1, 0);
+  for (const Edge& e : graph.edges) ++incoming.offsets[e.target + 1];
+  for (size_t v = 0; v < n; ++v) incoming.offsets[v + 1] += incoming.offsets[v];
+  incoming.items.resize(graph.edges.size());
+  {
+    std::vector<size_t> fill(incoming.offsets.begin(), incoming.offsets.end() - 1);
+    for (NodeId i = 0; i < n; ++i) {
+      for (NodeId t : outgoing.of(i)) incoming.items[fill[t]++] = i;
+    }
+  }
+  std::vector<uint32_t> dangling_before(n);
+  std::vector<NodeId> dangling;
+  for (NodeId i = 0; i < n; ++i) {
+    dangling_before[i] = static_cast<uint32_t>(dangling.size());
+    if (outgoing.offsets[i + 1] == outgoing.offsets[i]) dangling.push_back(i);
+  }
+
+  const float d = options.damping;
+  const float nf = static_cast<float>(n);
+  rank.assign(n, 1.0f / nf);
+  const float base = (1.0f - d) / nf;
+  std::vector<float> next(n), share(n), deltas(dangling.size());
+  for (uint64_t iteration = 0; iteration < options.max_iterations; ++iteration) {
+    for (NodeId i = 0; i < n; ++i) {
+      float c = rank[i] * d;
+      size_t degree = outgoing.offsets[i + 1] - outgoing.offsets[i];
+      if (degree == 0) {
+        deltas[dangling_before[i]] = c / nf;
+      } else {
+        share[i] = c / static_cast<float>(degree);
+      }
+    }
+    DanglingSpread spread(deltas);
+    for (NodeId k = 0; k < n; ++k) {
+      float x = base;
+      size_t done = 0;
+      for (NodeId i : incoming.of(k)) {
+        if (dangling_before[i] != done) {
+          x = spread.apply(x, done, dangling_before[i]);
+          done = dangling_before[i];
+        }
+        x = x + share[i];
+      }
+      next[k] = spread.apply(x, done, dangling.size());
+      if ((k & 4095) == 4095 && interrupted()) return std::nullopt;
+    }
+    float diff = 0.0f;
+    for (size_t i = 0; i < n; ++i) diff = diff + std::fabs(next[i] - rank[i]);
+    rank.swap(next);
+    if (options.tolerance > diff) break;
+    if (interrupted()) return std::nullopt;
+  }
+  return rank;
+}
+
+}  // namespace mn::graph
+
+// ---------------------------------------------------------------------------------------
+// Python boundary
+
+namespace mn {
+
+// `edges`: a sequence of (source, target) tuples of str, interned while it is read. Only
+// the first occurrence of each name is kept alive for the call; the other views are used
+// while their tuple is held.
+struct EdgesKind {
+  using native = graph::InternedEdges;
+};
+
+template <>
+struct Converter<EdgesKind> {
+  static Result<graph::InternedEdges> convert(CallScope& scope, PyObject* obj) {
+    using graph::NodeId;
+    size_t hint = MN_TRY(sequence_size_hint(obj));
+    graph::InternedEdges out;
+    out.edges.reserve(hint);
+    auto intern = [&](PyObject* name_obj) -> Result<NodeId> {
+      if (!PyUnicode_Check(name_obj)) return type_mismatch(name_obj, "str");
+      Py_ssize_t length = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(name_obj, &length);
+      if (!text) return python_raised();
+      size_t before = out.nodes.size();
+      NodeId id = out.nodes.intern(std::string_view(text, static_cast<size_t>(length)));
+      if (id == graph::NodeInterner::kFull) return graph::too_many_nodes();
+      if (id == before) scope.keep(name_obj);
+      return id;
+    };
+    // Edge lists usually come grouped by source file, so the previous source is tried
+    // first, by address. An exact list or tuple holds its items for the whole loop (no
+    // Python code runs in it); items of other sequences may be freed as soon as they are
+    // read, and then only a kept first occurrence is a safe address to compare.
+    const bool items_held = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+    PyObject* last_source = nullptr;
+    NodeId last_source_id = 0;
+    Status st = for_each_item(obj, [&](PyObject* item) -> Status {
+      MN_TRY(check_pair(item));
+      PyObject* source = PyTuple_GetItem(item, 0);
+      if (source == last_source) {
+        NodeId target_id = MN_TRY(intern(PyTuple_GetItem(item, 1)));
+        out.edges.push_back({last_source_id, target_id});
+        return ok_status();
+      }
+      size_t before = out.nodes.size();
+      NodeId source_id = MN_TRY(intern(source));
+      NodeId target_id = MN_TRY(intern(PyTuple_GetItem(item, 1)));
+      out.edges.push_back({source_id, target_id});
+      if (items_held || source_id == before) {
+        last_source = source;
+        last_source_id = source_id;
+      }
+      return ok_status();
+    });
+    if (!st.ok()) return st.take_error();
+    return out;
+  }
+};
+
+}  // namespace mn
 
 namespace mn::entries {
-MN_STUB_ENTRY(pagerank)
-MN_STUB_ENTRY(bfs_expansion)
-MN_STUB_ENTRY(bfs_traversal_edges)
-MN_STUB_ENTRY(strongly_connected_components)
+namespace {
+
+using graph::InternedEdges;
+using graph::NodeId;
+using Names = kind::Sequence<kind::String>;
+using MaxHops = kind::WithDefault<kind::UInt, uint64_t{3}>;
+using MaxResults = kind::WithDefault<kind::UInt, uint64_t{30}>;
+using Bidirectional = kind::WithDefault<kind::Bool, true>;
+
+constexpr Signature<4> kPagerankSig{"pagerank()", {"edges", "damping", "max_iterations", "tolerance"}, 1};
+constexpr Signature<5> kExpansionSig{
+    "bfs_expansion()", {"edges", "start_nodes", "max_hops", "max_results", "bidirectional"}, 2};
+constexpr Signature<5> kTraversalSig{
+    "bfs_traversal_edges()", {"edges", "start_nodes", "max_hops", "max_results", "bidirectional"}, 2};
+constexpr Signature<1> kComponentsSig{"strongly_connected_components()", {"edges"}, 1};
+
+// A dict from node names, in the order of `entries`.
+template <class Entries, class Value>
+Result<PyResult> names_dict(const graph::NodeInterner& nodes, const Entries& entries, Value value) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return python_raised();
+  for (const auto& entry : entries) {
+    Ref key = to_python(nodes.name(entry.first));
+    Ref item = to_python(value(entry));
+    if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return python_raised();
+  }
+  return PyResult{std::move(dict)};
+}
+
+}  // namespace
+
+PyObject* pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using Damping = kind::WithDefault<kind::Single, 0.85>;
+  using Iterations = kind::WithDefault<kind::UInt, uint64_t{100}>;
+  using Tolerance = kind::WithDefault<kind::Single, 1e-6>;
+  return call_fast<EdgesKind, Damping, Iterations, Tolerance>(
+      kPagerankSig, args, nargs, kwnames,
+      [](InternedEdges& graph, float damping, uint64_t iterations, float tolerance) -> Result<PyResult> {
+        auto ranks = graph::pagerank(graph, {damping, iterations, tolerance}, [] { return PyErr_CheckSignals() < 0; });
+        if (!ranks) return python_raised();
+        std::vector<std::pair<NodeId, float>> entries;
+        entries.reserve(ranks->size());
+        for (NodeId i = 0; i < ranks->size(); ++i) entries.emplace_back(i, (*ranks)[i]);
+        return names_dict(graph.nodes, entries, [](const auto& entry) { return entry.second; });
+      });
+}
+
+PyObject* bfs_expansion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_fast<EdgesKind, Names, MaxHops, MaxResults, Bidirectional>(
+      kExpansionSig, args, nargs, kwnames,
+      [](InternedEdges& graph, std::vector<std::string_view>& start_nodes, uint64_t max_hops, uint64_t max_results,
+         bool bidirectional) -> Result<PyResult> {
+        auto reached = MN_TRY(graph::bfs_expansion(graph, start_nodes, {max_hops, max_results, bidirectional}));
+        std::vector<std::pair<NodeId, uint64_t>> entries;
+        entries.reserve(reached.size());
+        for (const auto& r : reached) entries.emplace_back(r.node, r.hop);
+        return names_dict(graph.nodes, entries, [](const auto& entry) { return entry.second; });
+      });
+}
+
+PyObject* bfs_traversal_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_fast<EdgesKind, Names, MaxHops, MaxResults, Bidirectional>(
+      kTraversalSig, args, nargs, kwnames,
+      [](InternedEdges& graph, std::vector<std::string_view>& start_nodes, uint64_t max_hops, uint64_t max_results,
+         bool bidirectional) {
+        auto steps = graph::bfs_traversal_edges(graph, start_nodes, {max_hops, max_results, bidirectional});
+        using Record = std::tuple<std::string_view, std::string_view, std::string_view, uint64_t>;
+        std::vector<Record> records;
+        records.reserve(steps.size());
+        for (const auto& s : steps) {
+          std::string_view relation = s.relation == graph::Relation::Imports ? "imports" : "imported_by";
+          records.emplace_back(graph.nodes.name(s.parent), graph.nodes.name(s.node), relation, s.hop);
+        }
+        return records;
+      });
+}
+
+PyObject* strongly_connected_components(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_fast<EdgesKind>(
+      kComponentsSig, args, nargs, kwnames, [](InternedEdges& graph) -> Result<PyResult> {
+        auto components = MN_TRY(graph::strongly_connected_components(graph));
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(components.ends.size())));
+        if (!list) return python_raised();
+        size_t begin = 0;
+        for (size_t c = 0; c < components.ends.size(); ++c) {
+          std::vector<std::string_view> names;
+          names.reserve(components.ends[c] - begin);
+          for (; begin < components.ends[c]; ++begin) names.push_back(graph.nodes.name(components.members[begin]));
+          Ref item = to_python(names);
+          if (!item) return python_raised();
+          PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item.release());
+        }
+        return PyResult{std::move(list)};
+      });
+}
+
 }  // namespace mn::entries
