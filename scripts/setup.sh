@@ -27,7 +27,7 @@ fi
 
 # One build of the wheel per source state; every environment installs that wheel.
 mkdir -p "$ROOT/dist"
-stamp="$(cd "$ROOT" && cat pyproject.toml CMakeLists.txt cmake/* native/* package*.json 2>/dev/null | sha256sum | cut -c1-16)"
+stamp="$(cd "$ROOT" && cat pyproject.toml CMakeLists.txt cmake/* native/* morvane_native.pyi third_party_pins/tree_sitter/package*.json 2>/dev/null | sha256sum | cut -c1-16)"
 wheel_dir="$ROOT/dist/$stamp"
 if ! ls "$wheel_dir"/morvane_native-*.whl >/dev/null 2>&1; then
   echo "setup: building the wheel (first build compiles the grammars and takes a few minutes)" >&2
