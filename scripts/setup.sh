@@ -7,10 +7,16 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYTHON="${PYTHON:-python3}"
 VENV="$ROOT/.venv"
 
-APT_PACKAGES=(libabsl-dev libssl-dev unicode-data libgtest-dev cmake ninja-build g++ nodejs npm)
+# Libraries and data from Debian; tools only where the machine has no such command
+# (Node.js and npm, for one, often come from elsewhere).
+APT_LIBRARIES=(libabsl-dev libssl-dev unicode-data libgtest-dev)
+declare -A APT_TOOLS=([cmake]=cmake [ninja]=ninja-build [g++]=g++ [node]=nodejs [npm]=npm)
 missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
+for pkg in "${APT_LIBRARIES[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+for tool in "${!APT_TOOLS[@]}"; do
+  command -v "$tool" >/dev/null 2>&1 || missing+=("${APT_TOOLS[$tool]}")
 done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}" >&2
