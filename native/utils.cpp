@@ -27,7 +27,6 @@
 
 #include "binder.h"
 #include "entries.h"
-#include "hash_map.h"
 #include "unicode.h"
 
 namespace mn::utils {
