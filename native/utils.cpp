@@ -385,7 +385,7 @@ ItemWords build_item_words(const std::vector<std::string_view>& contents) {
   return words;
 }
 
-// Single precision throughout, in this order, so that near-ties break as specified.
+// Single precision throughout, in this order: near-ties between candidates depend on it.
 float word_set_similarity(uint64_t common, uint64_t size_sum) {
   float intersection = static_cast<float>(common);
   float denominator = static_cast<float>(size_sum) - intersection;
