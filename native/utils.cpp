@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,7 +27,6 @@
 
 #include "binder.h"
 #include "entries.h"
-#include "hash_map.h"
 #include "unicode.h"
 
 namespace mn::utils {
@@ -94,24 +94,104 @@ void for_each_word(std::string_view text, Fn&& fn) {
   if (in_word) fn(text.substr(word_start));
 }
 
+// A randomly seeded hash for short byte strings, inlined into the word table's probe
+// loop: words are hashed once per occurrence, so this is the hot path of every batch.
+class WordHash {
+ public:
+  WordHash() : seed_(process_seed()) {}
+
+  // Fixed-width, possibly overlapping loads only: a variable-length copy would be a
+  // library call per word.
+  uint64_t operator()(std::string_view word) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(word.data());
+    const size_t n = word.size();
+    uint64_t a = 0, b = 0, h = seed_;
+    if (n <= 16) {
+      if (n >= 4) {
+        size_t step = (n >> 3) << 2;
+        a = (load32(p) << 32) | load32(p + step);
+        b = (load32(p + n - 4) << 32) | load32(p + n - 4 - step);
+      } else if (n > 0) {
+        a = (uint64_t{p[0]} << 16) | (uint64_t{p[n >> 1]} << 8) | p[n - 1];
+      }
+    } else {
+      size_t rest = n;
+      for (; rest > 16; rest -= 16, p += 16) h = mix(load64(p) ^ kMul1, load64(p + 8) ^ h);
+      a = load64(p + rest - 16);  // the last 16 bytes, overlapping the loop's
+      b = load64(p + rest - 8);
+    }
+    return mix(kMul1 ^ n, mix(a ^ kMul2, b ^ h));
+  }
+
+ private:
+  static constexpr uint64_t kMul1 = 0xA0761D6478BD642Full;
+  static constexpr uint64_t kMul2 = 0xE7037ED1A0B428DBull;
+
+  static uint64_t process_seed() {
+    static const uint64_t seed = [] {
+      std::random_device device;
+      return (uint64_t{device()} << 32) ^ device();
+    }();
+    return seed;
+  }
+  static uint64_t load32(const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+  static uint64_t load64(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  static uint64_t mix(uint64_t a, uint64_t b) {
+    __uint128_t product = static_cast<__uint128_t>(a) * b;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+  }
+
+  uint64_t seed_;
+};
+
+// Byte equality with the short words of source text compared by overlapping loads.
+inline bool same_word(std::string_view a, std::string_view b) {
+  size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  auto eq = [&](size_t offset, size_t width) {
+    uint64_t u = 0, v = 0;
+    std::memcpy(&u, x + offset, width);
+    std::memcpy(&v, y + offset, width);
+    return u == v;
+  };
+  if (n >= 8) return n <= 16 ? eq(0, 8) && eq(n - 8, 8) : std::memcmp(x, y, n) == 0;
+  if (n >= 4) return eq(0, 4) && eq(n - 4, 4);
+  for (size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
 // Interns words as dense ids 0, 1, 2, ... in first-seen order. Open addressing with
-// linear probing: no allocation per word, which is what makes word sets cheap enough to
-// build for every text of a batch.
+// linear probing; a slot keeps the high half of the hash, so most mismatches are settled
+// without touching the words. No allocation per word, which is what makes word sets
+// cheap enough to build for every text of a batch.
 class WordIds {
  public:
   static constexpr uint32_t kMaxWords = std::numeric_limits<uint32_t>::max() - 1;
 
-  WordIds() : slots_(16, 0), mask_(15) {}
+  WordIds() : slots_(16), mask_(15) {}
 
   size_t size() const { return words_.size(); }
 
   uint32_t intern(std::string_view word) {
-    size_t hash = StringHash{}(word);
-    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
-      uint32_t entry = slots_[slot];
-      if (entry == 0) break;
-      uint32_t id = entry - 1;
-      if (hashes_[id] == hash && words_[id] == word) return id;
+    uint64_t hash = hash_(word);
+    auto tag = static_cast<uint32_t>(hash >> 32);
+    size_t slot = hash & mask_;
+    for (;; slot = (slot + 1) & mask_) {
+      const Slot& entry = slots_[slot];
+      if (entry.id_plus_one == 0) break;
+      if (entry.tag == tag && same_word(words_[entry.id_plus_one - 1], word)) return entry.id_plus_one - 1;
     }
     if (words_.size() >= kMaxWords) throw std::bad_alloc();
     auto id = static_cast<uint32_t>(words_.size());
@@ -120,28 +200,32 @@ class WordIds {
     if (words_.size() * 2 > slots_.size()) {
       rehash(slots_.size() * 2);
     } else {
-      place(id);
+      slots_[slot] = {id + 1, tag};
     }
     return id;
   }
 
  private:
-  void place(uint32_t id) {
-    size_t slot = hashes_[id] & mask_;
-    while (slots_[slot] != 0) slot = (slot + 1) & mask_;
-    slots_[slot] = id + 1;
-  }
+  struct Slot {
+    uint32_t id_plus_one = 0;  // 0 when free
+    uint32_t tag = 0;
+  };
 
   void rehash(size_t capacity) {
-    slots_.assign(capacity, 0);
+    slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
-    for (uint32_t id = 0; id < words_.size(); ++id) place(id);
+    for (uint32_t id = 0; id < words_.size(); ++id) {
+      size_t slot = hashes_[id] & mask_;
+      while (slots_[slot].id_plus_one != 0) slot = (slot + 1) & mask_;
+      slots_[slot] = {id + 1, static_cast<uint32_t>(hashes_[id] >> 32)};
+    }
   }
 
-  std::vector<uint32_t> slots_;  // id + 1, or 0 when free
+  WordHash hash_;
+  std::vector<Slot> slots_;
   size_t mask_;
   std::vector<std::string_view> words_;
-  std::vector<size_t> hashes_;
+  std::vector<uint64_t> hashes_;
 };
 
 // A set of ids that empties in constant time: an id is a member when its mark equals
@@ -168,34 +252,91 @@ class IdMarks {
   uint32_t generation_ = 1;
 };
 
-// The word set of one reference text, compared with many others. The reference's words
-// take ids [0, reference_size_), so membership in it is an id comparison; every other
-// word is interned too, only to count a text's distinct words.
-class JaccardReference {
+// A set of words keyed by their WordHash, emptied in constant time: a slot is occupied
+// when it carries the current generation. Kept small and reused, it stays in cache.
+class WordSet {
  public:
-  explicit JaccardReference(std::string_view reference) {
-    for_each_word(reference, [&](std::string_view word) { ids_.intern(word); });
-    reference_size_ = ids_.size();
+  WordSet() : slots_(64) {}
+
+  size_t size() const { return count_; }
+
+  void clear() {
+    count_ = 0;
+    if (++generation_ == 0) {
+      std::fill(slots_.begin(), slots_.end(), Slot{});
+      generation_ = 1;
+    }
   }
 
-  double similarity(std::string_view text) {
-    seen_.clear();
-    uint64_t distinct = 0, common = 0;
-    for_each_word(text, [&](std::string_view word) {
-      uint32_t id = ids_.intern(word);
-      if (!seen_.insert(id)) return;
-      ++distinct;
-      if (id < reference_size_) ++common;
-    });
-    if (reference_size_ == 0 && distinct == 0) return 1.0;
-    uint64_t union_size = reference_size_ + distinct - common;
-    return static_cast<double>(common) / static_cast<double>(union_size);
+  // Adds the word; false if it was already there.
+  bool insert(std::string_view word, uint64_t hash) {
+    size_t mask = slots_.size() - 1;
+    size_t slot = hash & mask;
+    for (; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
+      if (slots_[slot].hash == hash && same_word(slots_[slot].word(), word)) return false;
+    }
+    slots_[slot] = {hash, word.data(), word.size(), generation_};
+    if (++count_ * 2 > slots_.size()) grow();
+    return true;
+  }
+
+  bool contains(std::string_view word, uint64_t hash) const {
+    size_t mask = slots_.size() - 1;
+    for (size_t slot = hash & mask; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
+      if (slots_[slot].hash == hash && same_word(slots_[slot].word(), word)) return true;
+    }
+    return false;
   }
 
  private:
-  WordIds ids_;
-  uint64_t reference_size_ = 0;
-  IdMarks seen_;
+  struct Slot {
+    uint64_t hash = 0;
+    const char* data = nullptr;
+    size_t size = 0;
+    uint32_t generation = 0;
+    std::string_view word() const { return {data, size}; }
+  };
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& entry : old) {
+      if (entry.generation != generation_) continue;
+      size_t slot = entry.hash & mask;
+      while (slots_[slot].generation == generation_) slot = (slot + 1) & mask;
+      slots_[slot] = entry;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t count_ = 0;
+  uint32_t generation_ = 1;
+};
+
+// The word set of one reference text, compared with many others.
+class JaccardReference {
+ public:
+  explicit JaccardReference(std::string_view reference) {
+    for_each_word(reference, [&](std::string_view word) { reference_.insert(word, hash_(word)); });
+  }
+
+  double similarity(std::string_view text) {
+    words_.clear();
+    uint64_t common = 0;
+    for_each_word(text, [&](std::string_view word) {
+      uint64_t hash = hash_(word);
+      if (words_.insert(word, hash) && reference_.contains(word, hash)) ++common;
+    });
+    uint64_t reference_size = reference_.size(), distinct = words_.size();
+    if (reference_size == 0 && distinct == 0) return 1.0;
+    return static_cast<double>(common) / static_cast<double>(reference_size + distinct - common);
+  }
+
+ private:
+  WordHash hash_;
+  WordSet reference_;
+  WordSet words_;
 };
 
 }  // namespace
@@ -244,7 +385,7 @@ ItemWords build_item_words(const std::vector<std::string_view>& contents) {
   return words;
 }
 
-// Single precision throughout, in this order, so that near-ties break as specified.
+// Single precision throughout, in this order: near-ties between candidates depend on it.
 float word_set_similarity(uint64_t common, uint64_t size_sum) {
   float intersection = static_cast<float>(common);
   float denominator = static_cast<float>(size_sum) - intersection;
