@@ -3,10 +3,36 @@
 from collections.abc import Sequence
 from typing import TypedDict
 
+from typing_extensions import disjoint_base
+
 import numpy
 import numpy.typing
 
-__all__: list[str]
+__all__ = [
+    "cosine_similarity",
+    "cosine_similarity_batch",
+    "reciprocal_rank_fusion",
+    "reciprocal_rank_fusion_weighted",
+    "BM25Engine",
+    "pagerank",
+    "bfs_expansion",
+    "bfs_traversal_edges",
+    "strongly_connected_components",
+    "extract_code_tokens",
+    "tokenize_for_search",
+    "batch_extract_tokens",
+    "batch_tokenize_queries",
+    "compute_file_hash",
+    "jaccard_similarity",
+    "jaccard_similarity_batch",
+    "mmr_select_indices",
+    "extract_code_by_line_range",
+    "is_language_supported",
+    "extract_imports_ast",
+    "extract_symbols",
+    "extract_relationships",
+    "extract_calls",
+]
 
 _Float32Vector = numpy.typing.NDArray[numpy.float32]
 _Edge = tuple[str, str]
@@ -34,6 +60,7 @@ def reciprocal_rank_fusion_weighted(
     ranked_lists: Sequence[Sequence[tuple[str, float]]], weights: Sequence[float], k: float = 60.0
 ) -> list[tuple[str, float]]: ...
 
+@disjoint_base
 class BM25Engine:
     def __new__(cls, k1: float = 1.5, b: float = 0.75, delta: float = 1.0) -> BM25Engine: ...
     def index(self, documents: Sequence[str]) -> None: ...

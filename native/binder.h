@@ -83,8 +83,16 @@ Error type_mismatch(PyObject* value, const char* target);
 // The __qualname__ of a type, or "<failed to extract type name>".
 std::string type_qualname(PyTypeObject* type);
 
+// A string argument whose object is also kept, so that results can hand the caller's own
+// str back instead of building an equal one. Native code reads only `text`.
+struct StrArg {
+  std::string_view text;
+  PyObject* object;  // borrowed; kept alive by the call's CallScope
+};
+
 namespace kind {
 struct String { using native = std::string_view; };
+struct StringObject { using native = StrArg; };
 struct UInt { using native = uint64_t; };
 struct Float { using native = double; };
 struct Single { using native = float; };
@@ -115,6 +123,12 @@ Status check_pair(PyObject* obj);
 
 template <> struct Converter<kind::String> {
   static Result<std::string_view> convert(CallScope& scope, PyObject* obj) { return convert_string(scope, obj); }
+};
+template <> struct Converter<kind::StringObject> {
+  static Result<StrArg> convert(CallScope& scope, PyObject* obj) {
+    std::string_view text = MN_TRY(convert_string(scope, obj));
+    return StrArg{text, obj};
+  }
 };
 template <> struct Converter<kind::UInt> {
   static Result<uint64_t> convert(CallScope&, PyObject* obj) { return convert_uint(obj); }
@@ -215,6 +229,7 @@ Ref to_python(float v);
 Ref to_python(std::string_view v);
 inline Ref to_python(const std::string& v) { return to_python(std::string_view(v)); }
 inline Ref to_python(const char* v) { return to_python(std::string_view(v)); }
+inline Ref to_python(const StrArg& v) { return Ref::borrow(v.object); }
 inline Ref to_python(PyResult&& v) { return std::move(v.object); }
 inline Ref to_python(PyResult& v) { return std::move(v.object); }
 

@@ -227,8 +227,9 @@ Result<PyResult> cosine_similarity_batch(const Float32Vector& query, const Float
 // ---------------------------------------------------------------------------------------
 // Reciprocal rank fusion
 
-using RankedList = std::vector<std::pair<std::string_view, float>>;
-using Fused = std::vector<std::pair<std::string_view, float>>;
+// Document IDs keep the caller's str objects, so the result hands them back unchanged.
+using RankedList = std::vector<std::pair<StrArg, float>>;
+using Fused = std::vector<std::pair<StrArg, float>>;
 
 namespace {
 
@@ -242,15 +243,21 @@ bool ranks_before(float a, float b) {
 // `weight(i)` is the numerator for list i: 1 for the plain form, the list's weight else.
 template <class Weight>
 Fused fuse(const std::vector<RankedList>& lists, float k, Weight weight) {
-  HashMap<std::string_view, float> table;
+  size_t pairs = 0;
+  for (const RankedList& list : lists) pairs += list.size();
+  StringIndex slot_of(pairs);  // document ID -> its entry in `fused`
+  Fused fused;
+  fused.reserve(pairs);
   for (size_t i = 0; i < lists.size(); ++i) {
     for (size_t rank = 0; rank < lists[i].size(); ++rank) {
       float contribution = weight(i) / ((static_cast<float>(rank) + k) + 1.0f);
-      float& sum = table.try_emplace(lists[i][rank].first, 0.0f).first->second;
+      const StrArg& id = lists[i][rank].first;
+      size_t slot = slot_of.find_or_add(id.text);
+      if (slot == fused.size()) fused.emplace_back(id, 0.0f);
+      float& sum = fused[slot].second;
       sum = contribution + sum;
     }
   }
-  Fused fused(table.begin(), table.end());
   std::stable_sort(fused.begin(), fused.end(), [](const auto& a, const auto& b) { return ranks_before(a.second, b.second); });
   return fused;
 }
@@ -277,7 +284,7 @@ constexpr Signature<2> kCosineSig{"cosine_similarity()", {"vec1", "vec2"}, 2};
 constexpr Signature<2> kCosineBatchSig{"cosine_similarity_batch()", {"query", "documents"}, 2};
 constexpr Signature<2> kFusionSig{"reciprocal_rank_fusion()", {"ranked_lists", "k"}, 1};
 constexpr Signature<3> kWeightedFusionSig{"reciprocal_rank_fusion_weighted()", {"ranked_lists", "weights", "k"}, 2};
-using RankedLists = kind::Sequence<kind::Sequence<kind::Pair<kind::String, kind::Single>>>;
+using RankedLists = kind::Sequence<kind::Sequence<kind::Pair<kind::StringObject, kind::Single>>>;
 using FusionK = kind::WithDefault<kind::Single, 60.0>;
 }  // namespace
 

@@ -12,7 +12,7 @@ echo "== Python tests"
 (cd "$ROOT/tests" && "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests") || status=1
 
 echo "== Typed stubs against the built module"
-(cd "$ROOT/tests" && "$VENV/bin/python" -m mypy.stubtest morvane_native) || status=1
+(cd "$ROOT/tests" && MYPYPATH="$ROOT" "$VENV/bin/python" -m mypy.stubtest morvane_native) || status=1
 
 if [ -f "$ROOT/tests/native/CMakeLists.txt" ]; then
   echo "== Native tests"
