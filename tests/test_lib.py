@@ -257,3 +257,66 @@ def test_pool_follows_affinity_mask():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "1"
+
+
+def _array():
+    import numpy as np
+
+    return np.ones(3, np.float32)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: mn.cosine_similarity(_array()), TypeError,
+         "cosine_similarity() missing 1 required positional argument: 'vec2'"),
+        (lambda: mn.extract_symbols(), TypeError,
+         "extract_symbols() missing 3 required positional arguments: 'code', 'language', and 'filename'"),
+        (lambda: mn.jaccard_similarity(), TypeError,
+         "jaccard_similarity() missing 2 required positional arguments: 'text1' and 'text2'"),
+        (lambda: mn.is_language_supported("a", "b"), TypeError,
+         "is_language_supported() takes 1 positional arguments but 2 were given"),
+        (lambda: mn.reciprocal_rank_fusion([], 1.0, 2), TypeError,
+         "reciprocal_rank_fusion() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: mn.cosine_similarity(_array(), _array(), vec1=_array()), TypeError,
+         "cosine_similarity() got multiple values for argument 'vec1'"),
+        (lambda: mn.compute_file_hash(content="x", mode=1), TypeError,
+         "compute_file_hash() got an unexpected keyword argument 'mode'"),
+        (lambda: mn.compute_file_hash(5), TypeError, "argument 'content': 'int' object cannot be cast as 'str'"),
+        (lambda: mn.BM25Engine().score("q", top_k=-1), OverflowError, "can't convert negative int to unsigned"),
+        (lambda: mn.BM25Engine().index({"a": 1}), TypeError,
+         "argument 'documents': 'dict' object cannot be cast as 'Sequence'"),
+        (lambda: mn.bfs_expansion([("a", "b", "c")], ["a"]), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+        (lambda: mn.bfs_expansion([["a", "b"]], ["a"]), TypeError,
+         "argument 'edges': 'list' object cannot be cast as 'tuple'"),
+        (lambda: mn.bfs_expansion([], ["a"], bidirectional=1), TypeError,
+         "argument 'bidirectional': 'int' object cannot be cast as 'bool'"),
+        (lambda: mn.extract_code_by_line_range("r", "f", 1.5, 2), TypeError,
+         "argument 'line_start': 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_binding_rules_across_families(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert type(info.value) is error and str(info.value) == message
+
+
+def test_kinds_across_families():
+    import numpy as np
+
+    assert mn.BM25Engine().score("q", top_k=None) == []
+    with pytest.raises(TypeError, match=r"^argument 'top_k': "):
+        mn.BM25Engine().score("q", top_k=2.0)
+    with pytest.raises(TypeError, match=r"^argument 'k': "):
+        mn.reciprocal_rank_fusion([], k=None)
+    assert mn.bfs_expansion((("a", "b"),), ("a",), bidirectional=np.bool_(False), max_hops=True) == {"a": 0, "b": 1}
+    stats = mn.BM25Engine(k1=1.2, b=True, delta=np.float64(3)).get_stats()
+    assert (stats["k1"], stats["b"], stats["delta"]) == (1.2000000476837158, 1.0, 3.0)
+    with pytest.raises(TypeError) as info:
+        mn.cosine_similarity([1.0], [1.0])
+    qualname = np.ndarray.__qualname__
+    assert str(info.value) == f"argument 'vec1': 'list' object cannot be cast as '{qualname}'"
+    with pytest.raises(TypeError) as info:
+        mn.cosine_similarity(np.ones(2), np.ones(2, np.float32))
+    assert str(info.value) == f"argument 'vec1': '{qualname}' object cannot be cast as '{qualname}'"
