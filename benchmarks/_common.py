@@ -76,6 +76,8 @@ def markdown_table(rows):
 
 
 def fmt_s(seconds):
+    if seconds is None or seconds != seconds:
+        return "-"
     if seconds >= 1:
         return f"{seconds:.2f} s"
     if seconds >= 1e-3:

@@ -22,26 +22,15 @@ DOCS = os.path.join(ROOT, "docs")
 # Scripts whose rows another script already includes, or that hold shared helpers.
 NOT_SEPARATE = {"_common", "utils_bench"}
 
+sys.path.insert(0, BENCH)
+from _common import fmt_s  # noqa: E402
+
 
 def load(name):
     spec = importlib.util.spec_from_file_location(f"bench_{name}", os.path.join(BENCH, name + ".py"))
     module = importlib.util.module_from_spec(spec)
-    sys.path.insert(0, BENCH)
-    try:
-        spec.loader.exec_module(module)
-    finally:
-        sys.path.remove(BENCH)
+    spec.loader.exec_module(module)
     return module
-
-
-def fmt_s(seconds):
-    if seconds is None or (isinstance(seconds, float) and math.isnan(seconds)):
-        return "-"
-    if seconds >= 1:
-        return f"{seconds:.2f} s"
-    if seconds >= 1e-3:
-        return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds * 1e6:.1f} µs"
 
 
 def fmt_mb(value):
