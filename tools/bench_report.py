@@ -22,7 +22,7 @@ DOCS = os.path.join(ROOT, "docs")
 # Scripts whose rows another script already includes, or that hold shared helpers.
 NOT_SEPARATE = {"_common", "utils_bench"}
 
-sys.path.insert(0, BENCH)
+sys.path.append(BENCH)
 from _common import fmt_s  # noqa: E402
 
 

@@ -1,19 +1,12 @@
 """Code-token extraction over the standard library's sources: the native module against a
 straightforward pure-Python implementation of the same rules, and the batch entry point
 against a loop of single native calls."""
-import importlib.util
 import os
+import re
 import sys
 
-# This file's name is also a standard-library module's: keep its folder off the import path.
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != HERE]
-_spec = importlib.util.spec_from_file_location("_bench_common", os.path.join(HERE, "_common.py"))
-_common = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_common)
-best_time, row, stdlib_sources, markdown_table = _common.best_time, _common.row, _common.stdlib_sources, _common.markdown_table
-
-import re  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _common import best_time, markdown_table, row, stdlib_sources  # noqa: E402
 
 import morvane_native as mn  # noqa: E402
 
