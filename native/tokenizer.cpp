@@ -60,6 +60,11 @@ class StopWordTable {
 
  private:
   static constexpr size_t kSlots = 1024, kMask = kSlots - 1, kLongest = 10;
+
+ public:
+  static constexpr size_t longest() { return kLongest; }
+
+ private:
   static constexpr size_t hash(std::string_view w) {
     auto at = [&](size_t i) { return static_cast<size_t>(static_cast<unsigned char>(w[i])); };
     return (w.size() * 0x9E3779B1u + at(0) * 31 + at(w.size() - 1) * 131 + at(w.size() / 2) * 7) & kMask;
@@ -71,6 +76,7 @@ constexpr StopWordTable kStopWordTable;
 static_assert(kStopWordTable.contains("observer") && !kStopWordTable.contains("parser"));
 
 inline bool is_stop_word(std::string_view word) { return kStopWordTable.contains(word); }
+constexpr size_t kLongestStopWord = StopWordTable::longest();
 
 bool is_word_char(char32_t cp) {
   if (cp < 0x80) {
@@ -177,14 +183,22 @@ class PartEmitter {
 
  private:
   void emit_ascii(std::string_view part) {
-    if (part.size() < 2) return;
+    size_t n = part.size();
+    if (n < 2) return;
+    auto lower = [](char c) { return byte_class(c) == kUpperByte ? static_cast<char>(c + 32) : c; };
+    if (n <= kLongestStopWord) {
+      // Stop words are short: test them on the stack, before touching the output.
+      char lowered[kLongestStopWord];
+      for (size_t i = 0; i < n; ++i) lowered[i] = lower(part[i]);
+      std::string_view word(lowered, n);
+      if (!is_stop_word(word)) out_.push(word);
+      return;
+    }
     std::string& buffer = out_.scratch();
     size_t start = buffer.size();
-    buffer.append(part);
-    for (size_t i = start; i < buffer.size(); ++i) {
-      if (byte_class(buffer[i]) == kUpperByte) buffer[i] = static_cast<char>(buffer[i] + 32);
-    }
-    finish(start);
+    buffer.resize(start + n);
+    for (size_t i = 0; i < n; ++i) buffer[start + i] = lower(part[i]);
+    out_.keep();
   }
 
   void emit(std::string_view part) {
@@ -308,15 +322,15 @@ class BlockBuilder {
     std::vector<uint32_t>& ids = block_.texts.emplace_back();
     ids.reserve(tokens.size());
     for (size_t i = 0; i < tokens.size(); ++i) {
-      auto [it, inserted] = index_.try_emplace(tokens[i], static_cast<uint32_t>(block_.words.size()));
-      if (inserted) block_.words.push_back(tokens[i]);
-      ids.push_back(it->second);
+      size_t id = index_.find_or_add(tokens[i]);
+      if (id == block_.words.size()) block_.words.push_back(tokens[i]);
+      ids.push_back(static_cast<uint32_t>(id));
     }
   }
 
  private:
   Block& block_;
-  HashMap<std::string_view, uint32_t> index_;
+  StringIndex index_;
 };
 
 struct TokenLists {

@@ -34,7 +34,7 @@ def load(name):
 
 
 def fmt_mb(value):
-    return "-" if value is None else f"{value:.1f}"
+    return "-" if value is None or value != value else f"{value:.1f}"
 
 
 def table(rows):
