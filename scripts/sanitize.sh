@@ -5,6 +5,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv}"
 BUILD="$ROOT/build/sanitize"
+export PATH="$VENV/bin:$PATH"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_SANITIZE=ON \
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 cmake --build "$BUILD" -j2

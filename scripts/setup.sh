@@ -30,6 +30,10 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
   "$VENV/bin/pip" install -q --upgrade pip
 fi
+# The development tools (a CMake new enough for stable-ABI modules, pytest, mypy, ...)
+# live in the environment and come first on PATH for the scripts.
+"$VENV/bin/pip" install -q -r "$ROOT/requirements-dev.txt"
+export PATH="$VENV/bin:$PATH"
 
 # One build of the wheel per source state; every environment installs that wheel.
 mkdir -p "$ROOT/dist"
@@ -43,4 +47,3 @@ fi
 WHEEL="$(ls "$wheel_dir"/morvane_native-*.whl | head -n 1)"
 export WHEEL
 "$VENV/bin/pip" install -q --force-reinstall --no-deps "$WHEEL"
-"$VENV/bin/pip" install -q -r "$ROOT/requirements-dev.txt"
