@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/hash/hash.h"
+#include "hash_map.h"
 
 namespace mn::graph {
 
@@ -67,7 +67,7 @@ class NodeInterner {
     NodeId id;
   };
 
-  static uint64_t hash_name(std::string_view name) { return absl::Hash<std::string_view>{}(name); }
+  static uint64_t hash_name(std::string_view name) { return hash_bytes(name); }
   static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
   // The same Python string object gives the same bytes; comparing the addresses first
   // spares a read of the stored name.

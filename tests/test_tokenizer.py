@@ -154,6 +154,17 @@ def test_model_agreement_on_generated_text():
         assert set(mn.tokenize_for_search(text)) == model_query_terms(text), repr(text)
 
 
+def test_model_agreement_on_runs_of_every_length():
+    # Character by character, so that pieces, capitals and non-ASCII letters fall at every
+    # offset and every length around the scanner's 16-byte steps.
+    rng = random.Random(3)
+    alphabet = "aaaabbbcBBXYZ0179_- .(é中Σ\u212a"
+    for _ in range(3000):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 70)))
+        assert mn.extract_code_tokens(text) == model_extract(text), repr(text)
+        assert set(mn.tokenize_for_search(text)) == model_query_terms(text), repr(text)
+
+
 def test_batches_match_single_calls_in_order():
     texts = random_texts(5000, seed=11)
     assert mn.batch_extract_tokens(texts) == [mn.extract_code_tokens(t) for t in texts]
