@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -28,6 +29,10 @@
 #include "binder.h"
 #include "entries.h"
 #include "unicode.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mn::utils {
 namespace {
@@ -68,29 +73,87 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Word sets
 
+// ASCII white space (space, and tab to carriage return) and bytes >= 0x80 among 64
+// bytes, one bit per byte.
+struct SpaceMasks {
+  uint64_t space, non_ascii;
+};
+
+inline SpaceMasks classify64(const char* p) {
+  SpaceMasks m{0, 0};
+#if defined(__SSE2__)
+  for (int part = 0; part < 4; ++part) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+    // Signed comparisons: bytes >= 0x80 are negative, so never in the control range.
+    __m128i control =
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('\t' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('\r' + 1)));
+    __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+    m.space |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(space))} << (16 * part);
+    m.non_ascii |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(v))} << (16 * part);
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    auto byte = static_cast<unsigned char>(p[i]);
+    m.space |= uint64_t{byte == ' ' || (byte >= '\t' && byte <= '\r')} << i;
+    m.non_ascii |= uint64_t{byte >= 0x80} << i;
+  }
+#endif
+  return m;
+}
+
 // Calls fn(word) for every maximal run of non-White_Space characters, in text order.
+// Blocks of 64 ASCII bytes are cut with bit masks (a word starts where a non-space byte
+// follows a space, ends where a space follows a non-space); blocks holding other bytes,
+// and the tail, go character by character.
 template <class Fn>
 void for_each_word(std::string_view text, Fn&& fn) {
-  size_t word_start = 0;
+  const char* s = text.data();
+  const size_t n = text.size();
+  size_t pos = 0, word_start = 0;
   bool in_word = false;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t start = pos;
-    auto byte = static_cast<unsigned char>(text[pos]);
-    bool space;
-    if (byte < 0x80) {
-      ++pos;
-      space = byte == ' ' || (byte >= '\t' && byte <= '\r');
-    } else {
-      space = unicode::is_white_space(unicode::decode_utf8(text, pos));
+  // Character by character up to `limit` (or just past it, for a character that
+  // straddles it).
+  auto scalar_until = [&](size_t limit) {
+    while (pos < limit) {
+      size_t at = pos;
+      auto byte = static_cast<unsigned char>(s[pos]);
+      bool space;
+      if (byte < 0x80) {
+        ++pos;
+        space = byte == ' ' || (byte >= '\t' && byte <= '\r');
+      } else {
+        space = unicode::is_white_space(unicode::decode_utf8(text, pos));
+      }
+      if (space) {
+        if (in_word) fn(text.substr(word_start, at - word_start));
+        in_word = false;
+      } else if (!in_word) {
+        word_start = at;
+        in_word = true;
+      }
     }
-    if (space) {
-      if (in_word) fn(text.substr(word_start, start - word_start));
-      in_word = false;
-    } else if (!in_word) {
-      word_start = start;
-      in_word = true;
+  };
+  while (pos + 64 <= n) {
+    SpaceMasks m = classify64(s + pos);
+    if (m.non_ascii) {
+      scalar_until(pos + 64);
+      continue;
     }
+    uint64_t word = ~m.space;
+    uint64_t before = (word << 1) | uint64_t{in_word};  // bit i: byte i - 1 is in a word
+    uint64_t events = (word & ~before) | (~word & before);
+    for (; events; events &= events - 1) {
+      size_t at = pos + static_cast<size_t>(std::countr_zero(events));
+      if (in_word) {
+        fn(text.substr(word_start, at - word_start));
+      } else {
+        word_start = at;
+      }
+      in_word = !in_word;
+    }
+    pos += 64;
   }
+  scalar_until(n);
   if (in_word) fn(text.substr(word_start));
 }
 

@@ -229,15 +229,31 @@ Result<PyResult> cosine_similarity_batch(const Float32Vector& query, const Float
 
 // Document IDs keep the caller's str objects, so the result hands them back unchanged.
 using RankedList = std::vector<std::pair<StrArg, float>>;
-using Fused = std::vector<std::pair<StrArg, float>>;
+
+// The distinct document IDs with their fused sums, in first-seen order, and the order in
+// which they rank.
+struct Fused {
+  std::vector<StrArg> ids;
+  std::vector<float> sums;
+  std::vector<uint32_t> ranking;  // indices into ids, best first
+};
 
 namespace {
 
-// Highest first; NaN below every number and equal to other NaNs.
-bool ranks_before(float a, float b) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  return a > b;
+// A key whose unsigned order is the ranking order: higher scores first, every NaN after
+// every number, and ties (NaNs among themselves, and -0.0 with 0.0) in first-seen order.
+uint64_t ranking_key(float score, uint32_t index) {
+  uint32_t descending;
+  if (std::isnan(score)) {
+    descending = UINT32_MAX;
+  } else {
+    if (score == 0.0f) score = 0.0f;
+    uint32_t bits;
+    std::memcpy(&bits, &score, sizeof bits);
+    uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    descending = UINT32_MAX - 1 - ascending;  // the largest number maps below UINT32_MAX
+  }
+  return (uint64_t{descending} << 32) | index;
 }
 
 // `weight(i)` is the numerator for list i: 1 for the plain form, the list's weight else.
@@ -245,24 +261,49 @@ template <class Weight>
 Fused fuse(const std::vector<RankedList>& lists, float k, Weight weight) {
   size_t pairs = 0;
   for (const RankedList& list : lists) pairs += list.size();
-  StringIndex slot_of(pairs);  // document ID -> its entry in `fused`
+  StringIndex slot_of(std::min<size_t>(pairs, size_t{1} << 20));  // document ID -> its entry
   Fused fused;
-  fused.reserve(pairs);
+  fused.ids.reserve(pairs);
+  fused.sums.reserve(pairs);
   for (size_t i = 0; i < lists.size(); ++i) {
+    float numerator = weight(i);
     for (size_t rank = 0; rank < lists[i].size(); ++rank) {
-      float contribution = weight(i) / ((static_cast<float>(rank) + k) + 1.0f);
+      float contribution = numerator / ((static_cast<float>(rank) + k) + 1.0f);
       const StrArg& id = lists[i][rank].first;
       size_t slot = slot_of.find_or_add(id.text);
-      if (slot == fused.size()) fused.emplace_back(id, 0.0f);
-      float& sum = fused[slot].second;
+      if (slot == fused.ids.size()) {
+        fused.ids.push_back(id);
+        fused.sums.push_back(0.0f);
+      }
+      float& sum = fused.sums[slot];
       sum = contribution + sum;
     }
   }
-  std::stable_sort(fused.begin(), fused.end(), [](const auto& a, const auto& b) { return ranks_before(a.second, b.second); });
+  // IDs are numbered from a vector of views, which cannot hold 2^32 of them in memory.
+  std::vector<uint64_t> keys(fused.ids.size());
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = ranking_key(fused.sums[i], static_cast<uint32_t>(i));
+  std::sort(keys.begin(), keys.end());
+  fused.ranking.resize(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) fused.ranking[i] = static_cast<uint32_t>(keys[i]);
   return fused;
 }
 
 }  // namespace
+
+Ref to_python(const Fused& fused) {
+  // The call keeps the IDs' str objects alive until the result is built.
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fused.ranking.size())));
+  if (!list) return list;
+  for (size_t i = 0; i < fused.ranking.size(); ++i) {
+    uint32_t index = fused.ranking[i];
+    Ref score = Ref::steal(PyFloat_FromDouble(static_cast<double>(fused.sums[index])));
+    if (!score) return Ref();
+    PyObject* entry = PyTuple_Pack(2, fused.ids[index].object, score.get());
+    if (!entry) return Ref();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return list;
+}
 
 Fused reciprocal_rank_fusion(const std::vector<RankedList>& lists, float k) {
   return fuse(lists, k, [](size_t) { return 1.0f; });
@@ -278,13 +319,75 @@ Result<Fused> reciprocal_rank_fusion_weighted(const std::vector<RankedList>& lis
 
 }  // namespace mn::vectors
 
+namespace mn {
+namespace kind {
+// Ranked lists: a sequence of sequences of (str, single float) pairs.
+struct RankedLists {
+  using native = std::vector<vectors::RankedList>;
+};
+}  // namespace kind
+
+// The common shape (exact lists or tuples of exact tuples of an exact str and an exact
+// float or int) is read directly, without the general conversion's per-item protocol
+// calls; anything else, including every input that fails, goes the general way, which
+// then reports the error. Both keep every ID's str alive for the call: converting a later
+// argument may run Python code that drops the caller's references.
+template <>
+struct Converter<kind::RankedLists> {
+  using General = kind::Sequence<kind::Sequence<kind::Pair<kind::StringObject, kind::Single>>>;
+
+  static Result<std::vector<vectors::RankedList>> convert(CallScope& scope, PyObject* obj) {
+    std::vector<vectors::RankedList> lists;
+    if (convert_plain(scope, obj, lists)) return lists;
+    return Converter<General>::convert(scope, obj);
+  }
+
+ private:
+  static bool exact_sequence(PyObject* obj) { return PyList_CheckExact(obj) || PyTuple_CheckExact(obj); }
+  static Py_ssize_t size_of(PyObject* obj) { return PyList_CheckExact(obj) ? PyList_Size(obj) : PyTuple_Size(obj); }
+  static PyObject* item_of(PyObject* obj, Py_ssize_t i) {
+    return PyList_CheckExact(obj) ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+  }
+
+  static bool convert_plain(CallScope& scope, PyObject* obj, std::vector<vectors::RankedList>& lists) {
+    if (!exact_sequence(obj)) return false;
+    Py_ssize_t count = size_of(obj);
+    lists.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* list = item_of(obj, i);
+      if (!exact_sequence(list)) return false;
+      Py_ssize_t size = size_of(list);
+      vectors::RankedList& out = lists[static_cast<size_t>(i)];
+      out.reserve(static_cast<size_t>(size));
+      for (Py_ssize_t j = 0; j < size; ++j) {
+        PyObject* pair = item_of(list, j);
+        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) return false;
+        PyObject* id = PyTuple_GetItem(pair, 0);
+        PyObject* score = PyTuple_GetItem(pair, 1);
+        if (!PyUnicode_CheckExact(id) || !(PyFloat_CheckExact(score) || PyLong_CheckExact(score))) return false;
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(id, &length);
+        double value = text ? PyFloat_AsDouble(score) : 0.0;
+        if (!text || (value == -1.0 && PyErr_Occurred())) {
+          PyErr_Clear();
+          return false;
+        }
+        scope.keep(id);
+        out.emplace_back(StrArg{std::string_view(text, static_cast<size_t>(length)), id}, static_cast<float>(value));
+      }
+    }
+    return true;
+  }
+};
+}  // namespace mn
+
 namespace mn::entries {
 namespace {
 constexpr Signature<2> kCosineSig{"cosine_similarity()", {"vec1", "vec2"}, 2};
 constexpr Signature<2> kCosineBatchSig{"cosine_similarity_batch()", {"query", "documents"}, 2};
 constexpr Signature<2> kFusionSig{"reciprocal_rank_fusion()", {"ranked_lists", "k"}, 1};
 constexpr Signature<3> kWeightedFusionSig{"reciprocal_rank_fusion_weighted()", {"ranked_lists", "weights", "k"}, 2};
-using RankedLists = kind::Sequence<kind::Sequence<kind::Pair<kind::StringObject, kind::Single>>>;
+using RankedLists = kind::RankedLists;
 using FusionK = kind::WithDefault<kind::Single, 60.0>;
 }  // namespace
 

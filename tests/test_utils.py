@@ -95,6 +95,22 @@ def test_jaccard_matches_model_on_generated_texts(seed):
     assert [mn.jaccard_similarity(query, t) for t in texts] == expected
 
 
+def test_jaccard_matches_model_on_long_texts():
+    # Mostly ASCII, so that long stretches are cut 64 bytes at a time, with words of every
+    # length crossing those steps and an occasional non-ASCII word or separator.
+    rng = random.Random(5)
+    ascii_words = ["w" * n for n in range(1, 24)] + ["Wx" * n for n in range(1, 12)] + ["a,b", "(c)"]
+
+    def long_text():
+        words = rng.choices(ascii_words + VOCABULARY[:3], k=rng.randint(0, 90))
+        seps = rng.choices([" "] * 12 + ["\t", "\n  ", "\u00a0", "\u3000"], k=len(words))
+        return "".join(w + s for w, s in zip(words, seps)).lstrip(rng.choice(["", " "]))
+
+    query = long_text()
+    texts = [long_text() for _ in range(400)]
+    assert mn.jaccard_similarity_batch(query, texts) == [jaccard_model(query, t) for t in texts]
+
+
 def test_jaccard_batch_edges_and_refusals():
     assert mn.jaccard_similarity_batch("foo", []) == []
     assert mn.jaccard_similarity_batch(" ", ["", "\t", "x"]) == [1.0, 1.0, 0.0]

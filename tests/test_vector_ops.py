@@ -1,3 +1,4 @@
+import gc
 import subprocess
 import sys
 import textwrap
@@ -303,6 +304,62 @@ def test_fusion_ties_and_nan_ordering():
     assert all(np.isnan(s) for _, s in mn.reciprocal_rank_fusion(LISTS, k=float("nan")))
     zero = mn.reciprocal_rank_fusion([[("a", 0), ("b", 0)]], k=-1)   # 1/0 is +inf, not an error
     assert zero[0] == ("a", float("inf"))
+
+
+class _StrSub(str):
+    pass
+
+
+class _TupleSub(tuple):
+    pass
+
+
+class _Seq:
+    """A sequence that is neither a list nor a tuple."""
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_fusion_reads_every_input_shape_alike():
+    rng = np.random.default_rng(9)
+    lists = [[(f"d{rng.integers(40)}", float(rng.random())) for _ in range(30)] for _ in range(3)]
+    expected = mn.reciprocal_rank_fusion(lists, 5.0)
+    variants = [
+        tuple(tuple(lst) for lst in lists),
+        [_Seq(lst) for lst in lists],
+        _Seq(lists),
+        [[(_StrSub(d), s) for d, s in lst] for lst in lists],
+        [[_TupleSub((d, s)) for d, s in lst] for lst in lists],
+        [[(d, np.float64(s)) for d, s in lst] for lst in lists],
+        [[(d, int(s * 10)) for d, s in lst] for lst in lists],
+        [[(d, 2**80) for d, _ in lst] for lst in lists],
+    ]
+    for variant in variants:
+        assert mn.reciprocal_rank_fusion(variant, 5.0) == expected
+    with pytest.raises(OverflowError):
+        mn.reciprocal_rank_fusion([[("a", 1.0), ("b", 2**2000)]])
+    with pytest.raises(UnicodeEncodeError):
+        mn.reciprocal_rank_fusion([[("a", 1.0), ("\ud800", 1.0)]])
+
+
+def test_fusion_keeps_ids_alive_while_later_arguments_run_code():
+    lists = [[("".join(("doc", str(i))), 1.0) for i in range(200)]]  # the only references
+    expected = [f"doc{i}" for i in range(200)]
+
+    class DropsTheLists:
+        def __float__(self):
+            lists[0].clear()
+            gc.collect()
+            self.reuse = ["".join(("xyz", str(i))) for i in range(2000)]  # take the freed memory
+            return 60.0
+
+    assert [d for d, _ in mn.reciprocal_rank_fusion(lists, DropsTheLists())] == expected
 
 
 def model_fusion(lists, weights, k):
