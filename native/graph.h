@@ -29,8 +29,10 @@ struct Edge {
   NodeId target;
 };
 
-// Maps names to dense indices. Open addressing over (hash tag, index) slots; the full
-// hashes are kept per node so that growing never has to reread the names.
+// Maps names to dense indices. Open addressing over (hash tag, index, name bytes) slots:
+// a name that comes back as the same string object is recognised by the address of its
+// bytes without reading the node table. The full hashes are kept per node so that
+// growing never has to reread the names.
 class NodeInterner {
  public:
   static constexpr NodeId kFull = static_cast<NodeId>(kChainEnd);
@@ -38,10 +40,12 @@ class NodeInterner {
   size_t size() const { return names_.size(); }
   std::string_view name(NodeId id) const { return names_[id]; }
 
+  static uint64_t hash_name(std::string_view name) { return hash_bytes(name); }
+
   // The index of `name`, a new one if the name was not seen before; kFull once every
   // 32-bit index is taken.
-  NodeId intern(std::string_view name) {
-    uint64_t hash = hash_name(name);
+  NodeId intern(std::string_view name) { return intern(name, hash_name(name)); }
+  NodeId intern(std::string_view name, uint64_t hash) {
     if (slots_.empty() || (names_.size() + 1) * 2 > slots_.size()) grow();
     size_t mask = slots_.size() - 1;
     for (size_t pos = hash & mask;; pos = (pos + 1) & mask) {
@@ -49,13 +53,21 @@ class NodeInterner {
       if (slot.id == kFull) {
         if (!fits_32bit_index(names_.size() + 1)) return kFull;
         NodeId id = static_cast<NodeId>(names_.size());
-        slot = {tag_of(hash), id};
+        slot = {tag_of(hash), id, name.data()};
         names_.push_back(name);
         hashes_.push_back(hash);
         return id;
       }
-      if (slot.tag == tag_of(hash) && same_name(names_[slot.id], name)) return slot.id;
+      if (slot.tag == tag_of(hash) && (slot.data == name.data() ? names_[slot.id].size() == name.size()
+                                                                 : same_bytes(names_[slot.id], name))) {
+        return slot.id;
+      }
     }
+  }
+
+  // A hint that `hash` will be interned soon.
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
 
   // The index of `name`, or kFull when it is not a node.
@@ -65,33 +77,28 @@ class NodeInterner {
   struct Slot {
     uint32_t tag;
     NodeId id;
+    const char* data;  // the bytes of the name as first interned
   };
 
-  static uint64_t hash_name(std::string_view name) { return hash_bytes(name); }
   static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
-  // The same Python string object gives the same bytes; comparing the addresses first
-  // spares a read of the stored name.
-  static bool same_name(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && (a.data() == b.data() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-  }
 
   NodeId lookup(std::string_view name, uint64_t hash) const {
     size_t mask = slots_.size() - 1;
     for (size_t pos = hash & mask;; pos = (pos + 1) & mask) {
       const Slot& slot = slots_[pos];
       if (slot.id == kFull) return kFull;
-      if (slot.tag == tag_of(hash) && same_name(names_[slot.id], name)) return slot.id;
+      if (slot.tag == tag_of(hash) && same_bytes(names_[slot.id], name)) return slot.id;
     }
   }
 
   void grow() {
     size_t capacity = slots_.empty() ? 1024 : slots_.size() * 2;
-    slots_.assign(capacity, Slot{0, kFull});
+    slots_.assign(capacity, Slot{0, kFull, nullptr});
     size_t mask = capacity - 1;
     for (NodeId id = 0; id < names_.size(); ++id) {
       size_t pos = hashes_[id] & mask;
       while (slots_[pos].id != kFull) pos = (pos + 1) & mask;
-      slots_[pos] = {tag_of(hashes_[id]), id};
+      slots_[pos] = {tag_of(hashes_[id]), id, names_[id].data()};
     }
   }
 

@@ -417,60 +417,152 @@ std::optional<std::vector<float>> pagerank(const InternedEdges& graph, const Ran
 
 namespace mn {
 
-// `edges`: a sequence of (source, target) tuples of str, interned while it is read. Only
-// the first occurrence of each name is kept alive for the call; the other views are used
-// while their tuple is held.
+// `edges`: a sequence of (source, target) tuples of str, interned while it is read. The
+// first occurrence of each name is kept alive for the call, and the other views are used
+// only while their tuple is held. Per node, the caller's str object is remembered when it
+// is an exact str, so that results hand it back instead of building an equal one.
+struct EdgesArg {
+  graph::InternedEdges graph;
+  std::vector<PyObject*> objects;  // borrowed, kept by the call; null: build a new str
+
+  PyObject* object_of(graph::NodeId id) const { return id < objects.size() ? objects[id] : nullptr; }
+};
+
 struct EdgesKind {
-  using native = graph::InternedEdges;
+  using native = EdgesArg;
 };
 
 template <>
 struct Converter<EdgesKind> {
-  static Result<graph::InternedEdges> convert(CallScope& scope, PyObject* obj) {
+  static Result<EdgesArg> convert(CallScope& scope, PyObject* obj) {
+    EdgesArg out;
+    if (MN_TRY(convert_plain(scope, obj, out))) return out;
+    return convert_general(scope, obj);
+  }
+
+ private:
+  // Any sequence of tuples (subclasses included) of str; reports every conversion error.
+  static Result<EdgesArg> convert_general(CallScope& scope, PyObject* obj) {
     using graph::NodeId;
     size_t hint = MN_TRY(sequence_size_hint(obj));
-    graph::InternedEdges out;
-    out.edges.reserve(hint);
+    EdgesArg out;
+    out.graph.edges.reserve(hint);
     auto intern = [&](PyObject* name_obj) -> Result<NodeId> {
       if (!PyUnicode_Check(name_obj)) return type_mismatch(name_obj, "str");
       Py_ssize_t length = 0;
       const char* text = PyUnicode_AsUTF8AndSize(name_obj, &length);
       if (!text) return python_raised();
-      size_t before = out.nodes.size();
-      NodeId id = out.nodes.intern(std::string_view(text, static_cast<size_t>(length)));
+      size_t before = out.graph.nodes.size();
+      NodeId id = out.graph.nodes.intern(std::string_view(text, static_cast<size_t>(length)));
       if (id == graph::NodeInterner::kFull) return graph::too_many_nodes();
-      if (id == before) scope.keep(name_obj);
+      if (id == before) {
+        scope.keep(name_obj);
+        out.objects.push_back(PyUnicode_CheckExact(name_obj) ? name_obj : nullptr);
+      }
       return id;
     };
-    // Edge lists usually come grouped by source file, so the previous source is tried
-    // first, by address. An exact list or tuple holds its items for the whole loop (no
-    // Python code runs in it); items of other sequences may be freed as soon as they are
-    // read, and then only a kept first occurrence is a safe address to compare.
-    const bool items_held = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-    PyObject* last_source = nullptr;
-    NodeId last_source_id = 0;
     Status st = for_each_item(obj, [&](PyObject* item) -> Status {
       MN_TRY(check_pair(item));
-      PyObject* source = PyTuple_GetItem(item, 0);
-      if (source == last_source) {
-        NodeId target_id = MN_TRY(intern(PyTuple_GetItem(item, 1)));
-        out.edges.push_back({last_source_id, target_id});
-        return ok_status();
-      }
-      size_t before = out.nodes.size();
-      NodeId source_id = MN_TRY(intern(source));
+      NodeId source_id = MN_TRY(intern(PyTuple_GetItem(item, 0)));
       NodeId target_id = MN_TRY(intern(PyTuple_GetItem(item, 1)));
-      out.edges.push_back({source_id, target_id});
-      if (items_held || source_id == before) {
-        last_source = source;
-        last_source_id = source_id;
-      }
+      out.graph.edges.push_back({source_id, target_id});
       return ok_status();
     });
     if (!st.ok()) return st.take_error();
     return out;
   }
+
+  // The common shape, an exact list or tuple of exact 2-tuples of exact str, in a
+  // pipeline that prefetches each stage's memory a batch ahead: the tuples, then their
+  // strings, then the strings' table slots. A list of a million edges is mostly waiting
+  // for memory otherwise. No Python code can run here, so the container and its items
+  // stay as they are throughout. Returns false, with nothing reported, at the first item
+  // of another shape or that fails to convert; the general conversion then starts over.
+  static Result<bool> convert_plain(CallScope& scope, PyObject* obj, EdgesArg& out) {
+    using graph::NodeId;
+    const bool is_list = PyList_CheckExact(obj);
+    if (!is_list && !PyTuple_CheckExact(obj)) return false;
+    const size_t n = static_cast<size_t>(is_list ? PyList_Size(obj) : PyTuple_Size(obj));
+    auto item_at = [&](size_t i) {
+      auto at = static_cast<Py_ssize_t>(i);
+      return is_list ? PyList_GetItem(obj, at) : PyTuple_GetItem(obj, at);
+    };
+    constexpr size_t kBatch = 16, kStages = 4;
+    struct Name {
+      PyObject* object;
+      std::string_view text;
+      uint64_t hash;
+    };
+    Name staged[kStages][kBatch][2];
+    out.graph.edges.reserve(n);
+    graph::NodeInterner& nodes = out.graph.nodes;
+    const size_t batches = (n + kBatch - 1) / kBatch;
+    auto range = [&](size_t batch) { return std::pair(batch * kBatch, std::min(n, (batch + 1) * kBatch)); };
+    for (size_t b = 0; b < batches + kStages - 1; ++b) {
+      if (b < batches) {  // stage 1: the tuples of batch b
+        auto [begin, end] = range(b);
+        for (size_t i = begin; i < end; ++i) __builtin_prefetch(item_at(i));
+      }
+      if (b >= 1 && b - 1 < batches) {  // stage 2: the names of batch b - 1
+        auto [begin, end] = range(b - 1);
+        Name(*batch)[2] = staged[(b - 1) % kStages];
+        for (size_t i = begin; i < end; ++i) {
+          PyObject* pair = item_at(i);
+          if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) return false;
+          for (int side = 0; side < 2; ++side) {
+            PyObject* name = PyTuple_GetItem(pair, side);
+            batch[i - begin][side].object = name;
+            __builtin_prefetch(name);
+            __builtin_prefetch(reinterpret_cast<const char*>(name) + 64);
+          }
+        }
+      }
+      if (b >= 2 && b - 2 < batches) {  // stage 3: the bytes and hashes of batch b - 2
+        auto [begin, end] = range(b - 2);
+        Name(*batch)[2] = staged[(b - 2) % kStages];
+        for (size_t i = begin; i < end; ++i) {
+          for (Name& name : batch[i - begin]) {
+            if (!PyUnicode_CheckExact(name.object)) return false;
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(name.object, &length);
+            if (!text) {
+              PyErr_Clear();
+              return false;
+            }
+            name.text = std::string_view(text, static_cast<size_t>(length));
+            name.hash = graph::NodeInterner::hash_name(name.text);
+            nodes.prefetch(name.hash);
+          }
+        }
+      }
+      if (b >= 3 && b - 3 < batches) {  // stage 4: interning batch b - 3
+        auto [begin, end] = range(b - 3);
+        Name(*batch)[2] = staged[(b - 3) % kStages];
+        for (size_t i = begin; i < end; ++i) {
+          NodeId ids[2];
+          for (int side = 0; side < 2; ++side) {
+            const Name& name = batch[i - begin][side];
+            size_t before = nodes.size();
+            ids[side] = nodes.intern(name.text, name.hash);
+            if (ids[side] == graph::NodeInterner::kFull) return graph::too_many_nodes();
+            if (ids[side] == before) {
+              scope.keep(name.object);
+              out.objects.push_back(name.object);
+            }
+          }
+          out.graph.edges.push_back({ids[0], ids[1]});
+        }
+      }
+    }
+    return true;
+  }
 };
+
+// The str of node `id`: the caller's own object where there is one.
+inline Ref name_object(const EdgesArg& edges, graph::NodeId id) {
+  if (PyObject* object = edges.object_of(id)) return Ref::borrow(object);
+  return to_python(edges.graph.nodes.name(id));
+}
 
 }  // namespace mn
 
@@ -493,11 +585,11 @@ constexpr Signature<1> kComponentsSig{"strongly_connected_components()", {"edges
 
 // A dict from node names, in the order of `entries`.
 template <class Entries, class Value>
-Result<PyResult> names_dict(const graph::NodeInterner& nodes, const Entries& entries, Value value) {
+Result<PyResult> names_dict(const EdgesArg& edges, const Entries& entries, Value value) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return python_raised();
   for (const auto& entry : entries) {
-    Ref key = to_python(nodes.name(entry.first));
+    Ref key = name_object(edges, entry.first);
     Ref item = to_python(value(entry));
     if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return python_raised();
   }
@@ -512,60 +604,71 @@ PyObject* pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   using Tolerance = kind::WithDefault<kind::Single, 1e-6>;
   return call_fast<EdgesKind, Damping, Iterations, Tolerance>(
       kPagerankSig, args, nargs, kwnames,
-      [](InternedEdges& graph, float damping, uint64_t iterations, float tolerance) -> Result<PyResult> {
-        auto ranks = graph::pagerank(graph, {damping, iterations, tolerance}, [] { return PyErr_CheckSignals() < 0; });
+      [](EdgesArg& edges, float damping, uint64_t iterations, float tolerance) -> Result<PyResult> {
+        auto ranks =
+            graph::pagerank(edges.graph, {damping, iterations, tolerance}, [] { return PyErr_CheckSignals() < 0; });
         if (!ranks) return python_raised();
         std::vector<std::pair<NodeId, float>> entries;
         entries.reserve(ranks->size());
         for (NodeId i = 0; i < ranks->size(); ++i) entries.emplace_back(i, (*ranks)[i]);
-        return names_dict(graph.nodes, entries, [](const auto& entry) { return entry.second; });
+        return names_dict(edges, entries, [](const auto& entry) { return entry.second; });
       });
 }
 
 PyObject* bfs_expansion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_fast<EdgesKind, Names, MaxHops, MaxResults, Bidirectional>(
       kExpansionSig, args, nargs, kwnames,
-      [](InternedEdges& graph, std::vector<std::string_view>& start_nodes, uint64_t max_hops, uint64_t max_results,
+      [](EdgesArg& edges, std::vector<std::string_view>& start_nodes, uint64_t max_hops, uint64_t max_results,
          bool bidirectional) -> Result<PyResult> {
-        auto reached = MN_TRY(graph::bfs_expansion(graph, start_nodes, {max_hops, max_results, bidirectional}));
+        auto reached = MN_TRY(graph::bfs_expansion(edges.graph, start_nodes, {max_hops, max_results, bidirectional}));
         std::vector<std::pair<NodeId, uint64_t>> entries;
         entries.reserve(reached.size());
         for (const auto& r : reached) entries.emplace_back(r.node, r.hop);
-        return names_dict(graph.nodes, entries, [](const auto& entry) { return entry.second; });
+        return names_dict(edges, entries, [](const auto& entry) { return entry.second; });
       });
 }
 
 PyObject* bfs_traversal_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_fast<EdgesKind, Names, MaxHops, MaxResults, Bidirectional>(
       kTraversalSig, args, nargs, kwnames,
-      [](InternedEdges& graph, std::vector<std::string_view>& start_nodes, uint64_t max_hops, uint64_t max_results,
-         bool bidirectional) {
-        auto steps = graph::bfs_traversal_edges(graph, start_nodes, {max_hops, max_results, bidirectional});
-        using Record = std::tuple<std::string_view, std::string_view, std::string_view, uint64_t>;
-        std::vector<Record> records;
-        records.reserve(steps.size());
-        for (const auto& s : steps) {
-          std::string_view relation = s.relation == graph::Relation::Imports ? "imports" : "imported_by";
-          records.emplace_back(graph.nodes.name(s.parent), graph.nodes.name(s.node), relation, s.hop);
+      [](EdgesArg& edges, std::vector<std::string_view>& start_nodes, uint64_t max_hops, uint64_t max_results,
+         bool bidirectional) -> Result<PyResult> {
+        auto steps = graph::bfs_traversal_edges(edges.graph, start_nodes, {max_hops, max_results, bidirectional});
+        Ref imports = to_python(std::string_view("imports"));
+        Ref imported_by = to_python(std::string_view("imported_by"));
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(steps.size())));
+        if (!list || !imports || !imported_by) return python_raised();
+        for (size_t i = 0; i < steps.size(); ++i) {
+          const auto& step = steps[i];
+          Ref parent = name_object(edges, step.parent);
+          Ref node = name_object(edges, step.node);
+          Ref hop = to_python(step.hop);
+          if (!parent || !node || !hop) return python_raised();
+          PyObject* relation = (step.relation == graph::Relation::Imports ? imports : imported_by).get();
+          PyObject* record = PyTuple_Pack(4, parent.get(), node.get(), relation, hop.get());
+          if (!record) return python_raised();
+          PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), record);
         }
-        return records;
+        return PyResult{std::move(list)};
       });
 }
 
 PyObject* strongly_connected_components(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_fast<EdgesKind>(
-      kComponentsSig, args, nargs, kwnames, [](InternedEdges& graph) -> Result<PyResult> {
-        auto components = MN_TRY(graph::strongly_connected_components(graph));
+      kComponentsSig, args, nargs, kwnames, [](EdgesArg& edges) -> Result<PyResult> {
+        auto components = MN_TRY(graph::strongly_connected_components(edges.graph));
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(components.ends.size())));
         if (!list) return python_raised();
         size_t begin = 0;
         for (size_t c = 0; c < components.ends.size(); ++c) {
-          std::vector<std::string_view> names;
-          names.reserve(components.ends[c] - begin);
-          for (; begin < components.ends[c]; ++begin) names.push_back(graph.nodes.name(components.members[begin]));
-          Ref item = to_python(names);
-          if (!item) return python_raised();
-          PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item.release());
+          Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(components.ends[c] - begin)));
+          if (!names) return python_raised();
+          for (Py_ssize_t j = 0; begin < components.ends[c]; ++begin, ++j) {
+            Ref name = name_object(edges, components.members[begin]);
+            if (!name) return python_raised();
+            PyList_SetItem(names.get(), j, name.release());
+          }
+          PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), names.release());
         }
         return PyResult{std::move(list)};
       });
