@@ -89,6 +89,37 @@ Result<std::vector<Reached>> bfs_expansion(InternedEdges& graph, std::span<const
 
 enum class Relation : uint8_t { Seed, Imports, ImportedBy };
 
+// Per node, its position among all node names in byte-wise order. The sort compares
+// the first 16 bytes of two names as big-endian words and reads the names only when
+// those are equal.
+std::vector<NodeId> rank_by_name(const NodeInterner& nodes) {
+  struct Keyed {
+    uint64_t high, low;  // bytes 0-7 and 8-15, zero-padded
+    NodeId id;
+  };
+  auto word = [](std::string_view name, size_t at) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) {
+      v <<= 8;
+      if (at + i < name.size()) v |= static_cast<unsigned char>(name[at + i]);
+    }
+    return v;
+  };
+  std::vector<Keyed> keyed(nodes.size());
+  for (NodeId id = 0; id < keyed.size(); ++id) {
+    std::string_view name = nodes.name(id);
+    keyed[id] = {word(name, 0), word(name, 8), id};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+    if (a.high != b.high) return a.high < b.high;
+    if (a.low != b.low) return a.low < b.low;
+    return nodes.name(a.id) < nodes.name(b.id);  // zero padding leaves prefixes to this
+  });
+  std::vector<NodeId> rank(keyed.size());
+  for (NodeId position = 0; position < keyed.size(); ++position) rank[keyed[position].id] = position;
+  return rank;
+}
+
 struct TraversalStep {
   NodeId node;
   NodeId parent;
@@ -110,12 +141,23 @@ std::vector<TraversalStep> bfs_traversal_edges(const InternedEdges& graph,
   Grouped<size_t> reverse;
   if (options.bidirectional) reverse = group_edges<size_t>(node_count, graph.edges, false, ListOrder::EdgeOrder);
   // Only the lists of expanded nodes are ever read, so each is sorted when first needed.
+  // Once the lists to sort would hold more than an eighth as many entries as there are
+  // nodes, all names are ranked
+  // once and the remaining lists are sorted by rank, which compares no bytes.
   std::vector<uint8_t> sorted(node_count, 0);  // bit 0 forward, bit 1 reverse
+  std::vector<NodeId> name_rank;
+  size_t sorted_entries = 0;
   auto sorted_list = [&](Grouped<size_t>& lists, NodeId v, uint8_t bit) -> std::span<const NodeId> {
     std::span<NodeId> list = lists.of(v);
     if (!(sorted[v] & bit)) {
-      std::sort(list.begin(), list.end(),
-                [&](NodeId a, NodeId b) { return graph.nodes.name(a) < graph.nodes.name(b); });
+      if (name_rank.empty() && (sorted_entries + list.size()) * 8 > node_count) name_rank = rank_by_name(graph.nodes);
+      if (!name_rank.empty()) {
+        std::sort(list.begin(), list.end(), [&](NodeId a, NodeId b) { return name_rank[a] < name_rank[b]; });
+      } else {
+        std::sort(list.begin(), list.end(),
+                  [&](NodeId a, NodeId b) { return graph.nodes.name(a) < graph.nodes.name(b); });
+      }
+      sorted_entries += list.size();
       sorted[v] |= bit;
     }
     return list;
@@ -255,7 +297,35 @@ class DanglingSpread {
     shortcut_ = std::all_of(deltas.begin(), deltas.end(), [](float d) { return std::isfinite(d) && !(d < 0); });
   }
 
+  // A hint that a run ending at `end` comes soon, for the binade used last.
+  void prefetch(size_t end) const {
+    if (last_guarded_) __builtin_prefetch(last_guarded_ + end);
+  }
+
+  // x + deltas[j] + ... + deltas[end - 1], added one at a time.
   float apply(float x, size_t j, size_t end) {
+    if (end - j < kShortRun || !shortcut_) {
+      for (; j < end; ++j) x = x + deltas_[j];
+      return x;
+    }
+    // The usual case in one step: a whole run that stays in x's binade, no halfway case.
+    uint32_t bits = std::bit_cast<uint32_t>(x);
+    uint32_t biased = bits >> 23;  // the sign bit makes this >= 256 for negative x
+    if (biased < 255) {
+      uint32_t level = std::max<uint32_t>(biased, 1);
+      int64_t units = biased == 0 ? bits : ((bits & 0x7FFFFF) | 0x800000);
+      const Level& table = level_table(level);
+      last_guarded_ = table.guarded.data();
+      int64_t gained = table.guarded[end] - table.guarded[j];
+      if (gained < kBinadeUnits - units) {
+        return std::bit_cast<float>(static_cast<uint32_t>(((level - 1) << 23) + units + gained));
+      }
+    }
+    return apply_in_steps(x, j, end);
+  }
+
+ private:
+  float apply_in_steps(float x, size_t j, size_t end) {
     while (j < end) {
       uint32_t bits = std::bit_cast<uint32_t>(x);
       if (!shortcut_ || end - j < kShortRun) {
@@ -288,14 +358,17 @@ class DanglingSpread {
     return x;
   }
 
- private:
   static constexpr size_t kShortRun = 8;
   static constexpr int64_t kBinadeUnits = int64_t{1} << 24;
 
   struct Level {
     bool built = false;
-    std::vector<int64_t> prefix;  // prefix[j]: units added by shares 0 .. j-1
-    std::vector<size_t> ties;     // positions of halfway cases
+    std::vector<int64_t> prefix;   // prefix[j]: units added by shares 0 .. j-1
+    // The same with a whole binade more for every halfway case, so that one difference
+    // under the room left tells both that a run stays in the binade and that it holds
+    // no halfway case.
+    std::vector<int64_t> guarded;
+    std::vector<size_t> ties;      // positions of halfway cases
   };
 
   // Units of 2^(level - 150) that `delta` adds to an accumulator of that binade; capped,
@@ -318,20 +391,27 @@ class DanglingSpread {
 
   const Level& level_table(uint32_t level) {
     Level& table = levels_[level];
-    if (table.built) return table;
+    if (!table.built) build_level(table, level);
+    return table;
+  }
+
+  [[gnu::noinline]] void build_level(Level& table, uint32_t level) {
     table.prefix.assign(deltas_.size() + 1, 0);
+    table.guarded.assign(deltas_.size() + 1, 0);
     table.ties.clear();
     for (size_t j = 0; j < deltas_.size(); ++j) {
       bool tie;
-      table.prefix[j + 1] = table.prefix[j] + units_of(deltas_[j], level, tie);
+      int64_t units = units_of(deltas_[j], level, tie);
+      table.prefix[j + 1] = table.prefix[j] + units;
+      table.guarded[j + 1] = table.guarded[j] + units + (tie ? kBinadeUnits : 0);
       if (tie) table.ties.push_back(j);
     }
     table.built = true;
-    return table;
   }
 
   std::span<const float> deltas_;
   bool shortcut_ = false;
+  const int64_t* last_guarded_ = nullptr;
   std::array<Level, 256> levels_;
 };
 
@@ -372,6 +452,19 @@ std::optional<std::vector<float>> pagerank(const InternedEdges& graph, const Ran
     if (outgoing.offsets[i + 1] == outgoing.offsets[i]) dangling.push_back(i);
   }
 
+  // Per incoming edge, in gather order, its source and the source's dangling position:
+  // read in sequence at every iteration instead of looked up.
+  struct Incoming {
+    NodeId source;
+    uint32_t dangling_before;
+  };
+  std::vector<Incoming> incoming_sources(incoming.items.size());
+  constexpr size_t kLookahead = 12;
+  const size_t last_edge = incoming.items.empty() ? 0 : incoming.items.size() - 1;
+  for (size_t e = 0; e < incoming.items.size(); ++e) {
+    incoming_sources[e] = {incoming.items[e], dangling_before[incoming.items[e]]};
+  }
+
   const float d = options.damping;
   const float nf = static_cast<float>(n);
   rank.assign(n, 1.0f / nf);
@@ -391,12 +484,17 @@ std::optional<std::vector<float>> pagerank(const InternedEdges& graph, const Ran
     for (NodeId k = 0; k < n; ++k) {
       float x = base;
       size_t done = 0;
-      for (NodeId i : incoming.of(k)) {
-        if (dangling_before[i] != done) {
-          x = spread.apply(x, done, dangling_before[i]);
-          done = dangling_before[i];
+      for (size_t e = incoming.offsets[k]; e < incoming.offsets[k + 1]; ++e) {
+        // The reads of an edge a few steps on miss the cache: ask for them now.
+        const Incoming& ahead = incoming_sources[std::min(e + kLookahead, last_edge)];
+        __builtin_prefetch(&share[ahead.source]);
+        spread.prefetch(ahead.dangling_before);
+        const Incoming& in = incoming_sources[e];
+        if (in.dangling_before != done) {
+          x = spread.apply(x, done, in.dangling_before);
+          done = in.dangling_before;
         }
-        x = x + share[i];
+        x = x + share[in.source];
       }
       next[k] = spread.apply(x, done, dangling.size());
       if ((k & 4095) == 4095 && interrupted()) return std::nullopt;

@@ -368,6 +368,9 @@ def test_accepted_input_forms():
     edges = (Edge("a", "b"), (Name("b"), "c"))
     assert mn.strongly_connected_components(edges) == [["c"], ["b"], ["a"]]
     assert type(mn.strongly_connected_components(edges)[1][0]) is str
+    plain_then_subclass = [("a", "b")] * 70 + [(Name("b"), Name("c"))]
+    assert all(type(k) is str for k in mn.pagerank(plain_then_subclass))
+    assert [type(n) for c in mn.strongly_connected_components(plain_then_subclass) for n in c] == [str] * 3
     assert mn.bfs_expansion(edges, ("a",), bidirectional=np.bool_(False)) == {"a": 0, "b": 1, "c": 2}
     long_name = "x" * 100_000
     assert mn.bfs_traversal_edges([("a", long_name)], ["a"]) == [("a", long_name, "imports", 1)]
