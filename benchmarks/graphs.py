@@ -6,8 +6,8 @@ inputs: a synthetic import graph (100,000 file paths, 1,000,000 edges, in-degree
 towards a few hub modules, 15% of the files importing nothing) and the real import graph
 of the running interpreter's standard library.
 
-Peak memory is measured in a forked child per run: the highest resident set size above
-what the process held when the child started.
+Peak memory is measured in a fresh interpreter per run, which loads the same edge list:
+the highest resident set size above what that process held before the call.
 """
 
 from __future__ import annotations
@@ -15,15 +15,15 @@ from __future__ import annotations
 import ast
 import itertools
 import os
+import pickle
 import random
-import resource
+import shutil
+import subprocess
+import sys
 import sysconfig
+import tempfile
 import time
 import warnings
-
-# Peak memory is read in forked children; a threaded BLAS (networkx's PageRank goes
-# through scipy) can deadlock a child forked while its threads run.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import igraph as ig
 import networkx as nx
@@ -256,21 +256,30 @@ def _rss_mb() -> float:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 
-def peak_mb(fn) -> float:
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read)
-        before = _rss_mb()
-        fn()
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-        os.write(write, f"{max(0.0, peak - before):.1f}".encode())
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as f:
-        text = f.read()
-    os.waitpid(pid, 0)
-    return float(text)
+IMPLEMENTATIONS = {"native": NATIVE, "networkx": NETWORKX, "rustworkx": RUSTWORKX, "igraph": IGRAPH}
+
+
+def peak_mb(edges_path: str, implementation: str, function: str, seed: str) -> float:
+    """Peak memory of one call above what the process held before it, in a fresh
+    interpreter: a forked child would inherit the peers' thread pools without their
+    threads, and some of them then wait forever."""
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--peak-child", edges_path, implementation, function, seed],
+        capture_output=True, text=True, check=True,
+    )
+    return float(out.stdout.strip().splitlines()[-1])
+
+
+def _peak_child(edges_path: str, implementation: str, function: str, seed: str) -> None:
+    with open(edges_path, "rb") as f:
+        edges = pickle.load(f)
+    before = _rss_mb()
+    IMPLEMENTATIONS[implementation][function](edges, seed)
+    # The high-water mark of this process image (getrusage's maximum would also cover the
+    # parent the process was forked from before it started this interpreter).
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
+    print(f"{max(0.0, peak - before):.1f}")
 
 
 def run(quick: bool = False, peaks: bool = False) -> list[dict]:
@@ -287,7 +296,12 @@ def run(quick: bool = False, peaks: bool = False) -> list[dict]:
         ]
         budget = 2.0
     rows = []
+    scratch = tempfile.mkdtemp(prefix="graph-bench-")
     for label, edges in datasets:
+        edges_path = os.path.join(scratch, "edges.pickle")
+        if peaks:
+            with open(edges_path, "wb") as f:
+                pickle.dump(edges, f, protocol=pickle.HIGHEST_PROTOCOL)
         counts = {}
         for s, t in edges:
             counts[t] = counts.get(t, 0) + 1
@@ -297,7 +311,7 @@ def run(quick: bool = False, peaks: bool = False) -> list[dict]:
         for function in functions:
             native = lambda: NATIVE[function](edges, seed)
             native_s = seconds(native, budget)
-            native_mb = peak_mb(native) if peaks else float("nan")
+            native_mb = peak_mb(edges_path, "native", function, seed) if peaks else float("nan")
             for peer, table, target in PEERS:
                 call = lambda: table[function](edges, seed)
                 peer_s = seconds(call, budget)
@@ -312,9 +326,10 @@ def run(quick: bool = False, peaks: bool = False) -> list[dict]:
                         "target": f">= {target:g}x" if target else "none",
                         "met": ratio >= target if target else True,
                         "native_peak_mb": native_mb,
-                        "peer_peak_mb": peak_mb(call) if peaks else float("nan"),
+                        "peer_peak_mb": peak_mb(edges_path, peer, function, seed) if peaks else float("nan"),
                     }
                 )
+    shutil.rmtree(scratch, ignore_errors=True)
     return rows
 
 
@@ -332,6 +347,7 @@ def markdown(rows: list[dict]) -> str:
 
 
 if __name__ == "__main__":
-    import sys
-
-    print(markdown(run(quick="--quick" in sys.argv, peaks="--peaks" in sys.argv)))
+    if sys.argv[1:2] == ["--peak-child"]:
+        _peak_child(*sys.argv[2:6])
+    else:
+        print(markdown(run(quick="--quick" in sys.argv, peaks="--peaks" in sys.argv)))
