@@ -213,8 +213,8 @@ IGRAPH = {
         ig.Graph.TupleList(edges, directed=True)
     ),
     "strongly_connected_components": lambda edges, seed: (
-        lambda g: [[g.vs["name"][i] for i in c] for c in g.connected_components(mode="strong")]
-    )(ig.Graph.TupleList(edges, directed=True)),
+        lambda g, names: [[names[i] for i in c] for c in g.connected_components(mode="strong")]
+    )(*(lambda g: (g, g.vs["name"]))(ig.Graph.TupleList(edges, directed=True))),
     "bfs_expansion": lambda edges, seed: ig_bfs(edges, seed, MAX_RESULTS, lambda parent: True),
     "bfs_traversal_edges": lambda edges, seed: ig_bfs(edges, seed, MAX_RESULTS, lambda parent: parent is not None),
     "bfs_expansion uncapped": lambda edges, seed: ig_bfs(edges, seed, UNCAPPED, lambda parent: True),
