@@ -45,19 +45,12 @@ class NodeInterner {
   // The index of `name`, a new one if the name was not seen before; kFull once every
   // 32-bit index is taken.
   NodeId intern(std::string_view name) { return intern(name, hash_name(name)); }
-  NodeId intern(std::string_view name, uint64_t hash) {
+  [[gnu::always_inline]] NodeId intern(std::string_view name, uint64_t hash) {
     if (slots_.empty() || (names_.size() + 1) * 2 > slots_.size()) grow();
     size_t mask = slots_.size() - 1;
     for (size_t pos = hash & mask;; pos = (pos + 1) & mask) {
       Slot& slot = slots_[pos];
-      if (slot.id == kFull) {
-        if (!fits_32bit_index(names_.size() + 1)) return kFull;
-        NodeId id = static_cast<NodeId>(names_.size());
-        slot = {tag_of(hash), id, name.data()};
-        names_.push_back(name);
-        hashes_.push_back(hash);
-        return id;
-      }
+      if (slot.id == kFull) return insert(slot, name, hash);
       if (slot.tag == tag_of(hash) && (slot.data == name.data() ? names_[slot.id].size() == name.size()
                                                                  : same_bytes(names_[slot.id], name))) {
         return slot.id;
@@ -81,6 +74,16 @@ class NodeInterner {
   };
 
   static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
+
+  // A new name, into the free slot its probe ended at.
+  [[gnu::noinline]] NodeId insert(Slot& slot, std::string_view name, uint64_t hash) {
+    if (!fits_32bit_index(names_.size() + 1)) return kFull;
+    NodeId id = static_cast<NodeId>(names_.size());
+    slot = {tag_of(hash), id, name.data()};
+    names_.push_back(name);
+    hashes_.push_back(hash);
+    return id;
+  }
 
   NodeId lookup(std::string_view name, uint64_t hash) const {
     size_t mask = slots_.size() - 1;

@@ -570,6 +570,42 @@ struct Converter<EdgesKind> {
     return out;
   }
 
+  // Below this many edges everything stays in cache, and the pipeline's bookkeeping
+  // costs more than the waiting it saves.
+  static constexpr size_t kSmallGraphEdges = 1 << 15;
+
+  // The common shape read in one plain loop; see convert_plain.
+  template <class ItemAt>
+  static Result<bool> convert_plain_small(CallScope& scope, size_t n, ItemAt& item_at, EdgesArg& out) {
+    using graph::NodeId;
+    graph::NodeInterner& nodes = out.graph.nodes;
+    out.graph.edges.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* pair = item_at(i);
+      if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) return false;
+      NodeId ids[2];
+      for (int side = 0; side < 2; ++side) {
+        PyObject* name = PyTuple_GetItem(pair, side);
+        if (!PyUnicode_CheckExact(name)) return false;
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+        if (!text) {
+          PyErr_Clear();
+          return false;
+        }
+        size_t before = nodes.size();
+        ids[side] = nodes.intern(std::string_view(text, static_cast<size_t>(length)));
+        if (ids[side] == graph::NodeInterner::kFull) return graph::too_many_nodes();
+        if (ids[side] == before) {
+          scope.keep(name);
+          out.objects.push_back(name);
+        }
+      }
+      out.graph.edges[i] = {ids[0], ids[1]};
+    }
+    return true;
+  }
+
   // The common shape, an exact list or tuple of exact 2-tuples of exact str, in a
   // pipeline that prefetches each stage's memory a batch ahead: the tuples, then their
   // strings, then the strings' table slots. A list of a million edges is mostly waiting
@@ -585,6 +621,7 @@ struct Converter<EdgesKind> {
       auto at = static_cast<Py_ssize_t>(i);
       return is_list ? PyList_GetItem(obj, at) : PyTuple_GetItem(obj, at);
     };
+    if (n <= kSmallGraphEdges) return convert_plain_small(scope, n, item_at, out);
     constexpr size_t kBatch = 16, kStages = 4;
     struct Name {
       PyObject* object;
