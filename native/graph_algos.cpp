@@ -89,30 +89,31 @@ Result<std::vector<Reached>> bfs_expansion(InternedEdges& graph, std::span<const
 
 enum class Relation : uint8_t { Seed, Imports, ImportedBy };
 
-// Per node, its position among all node names in byte-wise order. The sort compares
-// the first 16 bytes of two names as big-endian words and reads the names only when
-// those are equal.
+// Per node, its position among all node names in byte-wise order. The sort compares the
+// first 32 bytes of two names as big-endian words (file paths share long prefixes) and
+// reads the names only when those are equal.
 std::vector<NodeId> rank_by_name(const NodeInterner& nodes) {
+  constexpr size_t kWords = 4;
   struct Keyed {
-    uint64_t high, low;  // bytes 0-7 and 8-15, zero-padded
+    std::array<uint64_t, kWords> words;  // bytes 0-31, zero-padded
     NodeId id;
-  };
-  auto word = [](std::string_view name, size_t at) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < 8; ++i) {
-      v <<= 8;
-      if (at + i < name.size()) v |= static_cast<unsigned char>(name[at + i]);
-    }
-    return v;
   };
   std::vector<Keyed> keyed(nodes.size());
   for (NodeId id = 0; id < keyed.size(); ++id) {
     std::string_view name = nodes.name(id);
-    keyed[id] = {word(name, 0), word(name, 8), id};
+    Keyed& k = keyed[id];
+    k.id = id;
+    for (size_t w = 0; w < kWords; ++w) {
+      uint64_t v = 0;
+      for (size_t i = 0; i < 8; ++i) {
+        size_t at = w * 8 + i;
+        v = (v << 8) | (at < name.size() ? static_cast<unsigned char>(name[at]) : 0u);
+      }
+      k.words[w] = v;
+    }
   }
   std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-    if (a.high != b.high) return a.high < b.high;
-    if (a.low != b.low) return a.low < b.low;
+    if (a.words != b.words) return a.words < b.words;
     return nodes.name(a.id) < nodes.name(b.id);  // zero padding leaves prefixes to this
   });
   std::vector<NodeId> rank(keyed.size());
@@ -140,27 +141,27 @@ std::vector<TraversalStep> bfs_traversal_edges(const InternedEdges& graph,
   auto forward = group_edges<size_t>(node_count, graph.edges, true, ListOrder::EdgeOrder);
   Grouped<size_t> reverse;
   if (options.bidirectional) reverse = group_edges<size_t>(node_count, graph.edges, false, ListOrder::EdgeOrder);
-  // Only the lists of expanded nodes are ever read, so each is sorted when first needed.
-  // Once the lists to sort would hold more than an eighth as many entries as there are
-  // nodes, all names are ranked
-  // once and the remaining lists are sorted by rank, which compares no bytes.
-  std::vector<uint8_t> sorted(node_count, 0);  // bit 0 forward, bit 1 reverse
+  // Each list is read once at most (a node is expanded once), and a capped search reads
+  // only the start of it, so a list is put in name order a chunk at a time as the search
+  // gets there: the next smallest entries are selected, then sorted. Once that has cost
+  // about twice as many comparisons of names as there are nodes, all names are ranked
+  // once, and from then on entries compare by rank, which reads no bytes.
   std::vector<NodeId> name_rank;
-  size_t sorted_entries = 0;
-  auto sorted_list = [&](Grouped<size_t>& lists, NodeId v, uint8_t bit) -> std::span<const NodeId> {
-    std::span<NodeId> list = lists.of(v);
-    if (!(sorted[v] & bit)) {
-      if (name_rank.empty() && (sorted_entries + list.size()) * 8 > node_count) name_rank = rank_by_name(graph.nodes);
-      if (!name_rank.empty()) {
-        std::sort(list.begin(), list.end(), [&](NodeId a, NodeId b) { return name_rank[a] < name_rank[b]; });
-      } else {
-        std::sort(list.begin(), list.end(),
-                  [&](NodeId a, NodeId b) { return graph.nodes.name(a) < graph.nodes.name(b); });
-      }
-      sorted_entries += list.size();
-      sorted[v] |= bit;
+  size_t name_comparisons = 0;
+  auto order_chunk = [&](std::span<NodeId> rest, size_t chunk) {
+    if (name_rank.empty()) {
+      name_comparisons += rest.size() + chunk * static_cast<size_t>(std::bit_width(chunk));
+      if (name_comparisons > 2 * node_count) name_rank = rank_by_name(graph.nodes);
     }
-    return list;
+    auto arrange = [&](auto less) {
+      if (rest.size() > chunk) std::nth_element(rest.begin(), rest.begin() + chunk, rest.end(), less);
+      std::sort(rest.begin(), rest.begin() + std::min(chunk, rest.size()), less);
+    };
+    if (!name_rank.empty()) {
+      arrange([&](NodeId a, NodeId b) { return name_rank[a] < name_rank[b]; });
+    } else {
+      arrange([&](NodeId a, NodeId b) { return graph.nodes.name(a) < graph.nodes.name(b); });
+    }
   };
 
   // A seed that is no node of the graph can reach nothing and is never reached, so it
@@ -174,13 +175,19 @@ std::vector<TraversalStep> bfs_traversal_edges(const InternedEdges& graph,
     queue.push_back({id, id, 0, Relation::Seed});
   }
   uint64_t found = 0;  // non-seed nodes queued
-  auto step = [&](std::span<const NodeId> neighbours, NodeId v, uint64_t hop, Relation relation) {
-    for (NodeId w : neighbours) {
+  auto step = [&](std::span<NodeId> neighbours, NodeId v, uint64_t hop, Relation relation) {
+    size_t chunk = 32;
+    for (size_t begin = 0; begin < neighbours.size(); begin += chunk, chunk *= 4) {
       if (found >= options.max_results) return;
-      if (visited[w]) continue;
-      visited[w] = 1;
-      ++found;
-      queue.push_back({w, v, hop, relation});
+      std::span<NodeId> rest = neighbours.subspan(begin);
+      order_chunk(rest, chunk);
+      for (NodeId w : rest.first(std::min(chunk, rest.size()))) {
+        if (found >= options.max_results) return;
+        if (visited[w]) continue;
+        visited[w] = 1;
+        ++found;
+        queue.push_back({w, v, hop, relation});
+      }
     }
   };
   for (size_t head = 0; head < queue.size(); ++head) {
@@ -191,10 +198,8 @@ std::vector<TraversalStep> bfs_traversal_edges(const InternedEdges& graph,
       if (records.size() >= options.max_results) break;
     }
     if (current.hop >= options.max_hops) continue;
-    step(sorted_list(forward, current.node, 1), current.node, current.hop + 1, Relation::Imports);
-    if (options.bidirectional) {
-      step(sorted_list(reverse, current.node, 2), current.node, current.hop + 1, Relation::ImportedBy);
-    }
+    step(forward.of(current.node), current.node, current.hop + 1, Relation::Imports);
+    if (options.bidirectional) step(reverse.of(current.node), current.node, current.hop + 1, Relation::ImportedBy);
   }
   return records;
 }

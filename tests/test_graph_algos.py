@@ -229,6 +229,21 @@ def test_bfs_matches_model(seed, container):
     )
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_traversal_matches_model_around_hubs(seed):
+    # Hubs with hundreds of neighbours whose names share long prefixes: their lists are put
+    # in order a part at a time, and on larger searches through a ranking of all names.
+    rng = random.Random(300 + seed)
+    names = [f"src/pkg/{rng.choice('ab')}/module_{i:03d}{rng.choice(['', 'x', 'xy'])}.py" for i in range(400)]
+    hubs = names[:3]
+    edges = [(rng.choice(names), rng.choice(hubs)) for _ in range(900)]
+    edges += [(rng.choice(hubs), rng.choice(names)) for _ in range(900)] + random_edges(rng, names, 300)
+    starts = [rng.choice(names) for _ in range(rng.randrange(1, 3))]
+    options = dict(max_hops=rng.choice([1, 2, 5]), max_results=rng.choice([1, 5, 40, 150, 10**6]),
+                   bidirectional=rng.random() < 0.7)
+    assert mn.bfs_traversal_edges(edges, starts, **options) == model_bfs_traversal_edges(edges, starts, **options)
+
+
 @pytest.mark.parametrize("container", CONTAINERS, ids=lambda c: c.__name__)
 @pytest.mark.parametrize("seed", range(60))
 def test_scc_matches_model(seed, container):
