@@ -20,7 +20,6 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,6 +27,7 @@
 
 #include "binder.h"
 #include "entries.h"
+#include "hash_map.h"
 #include "unicode.h"
 
 #if defined(__SSE2__)
@@ -157,84 +157,6 @@ void for_each_word(std::string_view text, Fn&& fn) {
   if (in_word) fn(text.substr(word_start));
 }
 
-// A randomly seeded hash for short byte strings, inlined into the word table's probe
-// loop: words are hashed once per occurrence, so this is the hot path of every batch.
-class WordHash {
- public:
-  WordHash() : seed_(process_seed()) {}
-
-  // Fixed-width, possibly overlapping loads only: a variable-length copy would be a
-  // library call per word.
-  uint64_t operator()(std::string_view word) const {
-    const auto* p = reinterpret_cast<const unsigned char*>(word.data());
-    const size_t n = word.size();
-    uint64_t a = 0, b = 0, h = seed_;
-    if (n <= 16) {
-      if (n >= 4) {
-        size_t step = (n >> 3) << 2;
-        a = (load32(p) << 32) | load32(p + step);
-        b = (load32(p + n - 4) << 32) | load32(p + n - 4 - step);
-      } else if (n > 0) {
-        a = (uint64_t{p[0]} << 16) | (uint64_t{p[n >> 1]} << 8) | p[n - 1];
-      }
-    } else {
-      size_t rest = n;
-      for (; rest > 16; rest -= 16, p += 16) h = mix(load64(p) ^ kMul1, load64(p + 8) ^ h);
-      a = load64(p + rest - 16);  // the last 16 bytes, overlapping the loop's
-      b = load64(p + rest - 8);
-    }
-    return mix(kMul1 ^ n, mix(a ^ kMul2, b ^ h));
-  }
-
- private:
-  static constexpr uint64_t kMul1 = 0xA0761D6478BD642Full;
-  static constexpr uint64_t kMul2 = 0xE7037ED1A0B428DBull;
-
-  static uint64_t process_seed() {
-    static const uint64_t seed = [] {
-      std::random_device device;
-      return (uint64_t{device()} << 32) ^ device();
-    }();
-    return seed;
-  }
-  static uint64_t load32(const unsigned char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  }
-  static uint64_t load64(const unsigned char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  }
-  static uint64_t mix(uint64_t a, uint64_t b) {
-    __uint128_t product = static_cast<__uint128_t>(a) * b;
-    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
-  }
-
-  uint64_t seed_;
-};
-
-// Byte equality with the short words of source text compared by overlapping loads.
-inline bool same_word(std::string_view a, std::string_view b) {
-  size_t n = a.size();
-  if (n != b.size()) return false;
-  const char* x = a.data();
-  const char* y = b.data();
-  auto eq = [&](size_t offset, size_t width) {
-    uint64_t u = 0, v = 0;
-    std::memcpy(&u, x + offset, width);
-    std::memcpy(&v, y + offset, width);
-    return u == v;
-  };
-  if (n >= 8) return n <= 16 ? eq(0, 8) && eq(n - 8, 8) : std::memcmp(x, y, n) == 0;
-  if (n >= 4) return eq(0, 4) && eq(n - 4, 4);
-  for (size_t i = 0; i < n; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
-}
-
 // Interns words as dense ids 0, 1, 2, ... in first-seen order. Open addressing with
 // linear probing; a slot keeps the high half of the hash, so most mismatches are settled
 // without touching the words. No allocation per word, which is what makes word sets
@@ -248,13 +170,13 @@ class WordIds {
   size_t size() const { return words_.size(); }
 
   uint32_t intern(std::string_view word) {
-    uint64_t hash = hash_(word);
+    uint64_t hash = hash_bytes(word);
     auto tag = static_cast<uint32_t>(hash >> 32);
     size_t slot = hash & mask_;
     for (;; slot = (slot + 1) & mask_) {
       const Slot& entry = slots_[slot];
       if (entry.id_plus_one == 0) break;
-      if (entry.tag == tag && same_word(words_[entry.id_plus_one - 1], word)) return entry.id_plus_one - 1;
+      if (entry.tag == tag && same_bytes(words_[entry.id_plus_one - 1], word)) return entry.id_plus_one - 1;
     }
     if (words_.size() >= kMaxWords) throw std::bad_alloc();
     auto id = static_cast<uint32_t>(words_.size());
@@ -284,7 +206,6 @@ class WordIds {
     }
   }
 
-  WordHash hash_;
   std::vector<Slot> slots_;
   size_t mask_;
   std::vector<std::string_view> words_;
@@ -315,7 +236,7 @@ class IdMarks {
   uint32_t generation_ = 1;
 };
 
-// A set of words keyed by their WordHash, emptied in constant time: a slot is occupied
+// A set of words keyed by their hash_bytes, emptied in constant time: a slot is occupied
 // when it carries the current generation. Kept small and reused, it stays in cache.
 class WordSet {
  public:
@@ -336,7 +257,7 @@ class WordSet {
     size_t mask = slots_.size() - 1;
     size_t slot = hash & mask;
     for (; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
-      if (slots_[slot].hash == hash && same_word(slots_[slot].word(), word)) return false;
+      if (slots_[slot].hash == hash && same_bytes(slots_[slot].word(), word)) return false;
     }
     slots_[slot] = {hash, word.data(), word.size(), generation_};
     if (++count_ * 2 > slots_.size()) grow();
@@ -346,7 +267,7 @@ class WordSet {
   bool contains(std::string_view word, uint64_t hash) const {
     size_t mask = slots_.size() - 1;
     for (size_t slot = hash & mask; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
-      if (slots_[slot].hash == hash && same_word(slots_[slot].word(), word)) return true;
+      if (slots_[slot].hash == hash && same_bytes(slots_[slot].word(), word)) return true;
     }
     return false;
   }
@@ -381,14 +302,14 @@ class WordSet {
 class JaccardReference {
  public:
   explicit JaccardReference(std::string_view reference) {
-    for_each_word(reference, [&](std::string_view word) { reference_.insert(word, hash_(word)); });
+    for_each_word(reference, [&](std::string_view word) { reference_.insert(word, hash_bytes(word)); });
   }
 
   double similarity(std::string_view text) {
     words_.clear();
     uint64_t common = 0;
     for_each_word(text, [&](std::string_view word) {
-      uint64_t hash = hash_(word);
+      uint64_t hash = hash_bytes(word);
       if (words_.insert(word, hash) && reference_.contains(word, hash)) ++common;
     });
     uint64_t reference_size = reference_.size(), distinct = words_.size();
@@ -397,7 +318,6 @@ class JaccardReference {
   }
 
  private:
-  WordHash hash_;
   WordSet reference_;
   WordSet words_;
 };
