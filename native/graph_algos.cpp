@@ -544,6 +544,34 @@ struct Converter<EdgesKind> {
   }
 
  private:
+  // The node of a name read from `object`. A new name keeps its object alive for the
+  // call and, when it is an exact str, remembers it for the results.
+  [[gnu::always_inline]] static Result<graph::NodeId> add_node(CallScope& scope, EdgesArg& out, PyObject* object,
+                                                               std::string_view name, uint64_t hash) {
+    size_t before = out.graph.nodes.size();
+    graph::NodeId id = out.graph.nodes.intern(name, hash);
+    if (id == graph::NodeInterner::kFull) return graph::too_many_nodes();
+    if (id == before) {
+      scope.keep(object);
+      out.objects.push_back(PyUnicode_CheckExact(object) ? object : nullptr);
+    }
+    return id;
+  }
+
+  // The UTF-8 bytes of an exact str; false, with nothing reported, for anything else or
+  // a string that cannot be encoded (the general conversion then reports it).
+  [[gnu::always_inline]] static bool exact_str_text(PyObject* object, std::string_view& text) {
+    if (!PyUnicode_CheckExact(object)) return false;
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(object, &length);
+    if (!bytes) {
+      PyErr_Clear();
+      return false;
+    }
+    text = std::string_view(bytes, static_cast<size_t>(length));
+    return true;
+  }
+
   // Any sequence of tuples (subclasses included) of str; reports every conversion error.
   static Result<EdgesArg> convert_general(CallScope& scope, PyObject* obj) {
     using graph::NodeId;
@@ -555,14 +583,8 @@ struct Converter<EdgesKind> {
       Py_ssize_t length = 0;
       const char* text = PyUnicode_AsUTF8AndSize(name_obj, &length);
       if (!text) return python_raised();
-      size_t before = out.graph.nodes.size();
-      NodeId id = out.graph.nodes.intern(std::string_view(text, static_cast<size_t>(length)));
-      if (id == graph::NodeInterner::kFull) return graph::too_many_nodes();
-      if (id == before) {
-        scope.keep(name_obj);
-        out.objects.push_back(PyUnicode_CheckExact(name_obj) ? name_obj : nullptr);
-      }
-      return id;
+      std::string_view name(text, static_cast<size_t>(length));
+      return add_node(scope, out, name_obj, name, graph::NodeInterner::hash_name(name));
     };
     Status st = for_each_item(obj, [&](PyObject* item) -> Status {
       MN_TRY(check_pair(item));
@@ -583,7 +605,6 @@ struct Converter<EdgesKind> {
   template <class ItemAt>
   static Result<bool> convert_plain_small(CallScope& scope, size_t n, ItemAt& item_at, EdgesArg& out) {
     using graph::NodeId;
-    graph::NodeInterner& nodes = out.graph.nodes;
     out.graph.edges.resize(n);
     for (size_t i = 0; i < n; ++i) {
       PyObject* pair = item_at(i);
@@ -591,20 +612,9 @@ struct Converter<EdgesKind> {
       NodeId ids[2];
       for (int side = 0; side < 2; ++side) {
         PyObject* name = PyTuple_GetItem(pair, side);
-        if (!PyUnicode_CheckExact(name)) return false;
-        Py_ssize_t length = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-        if (!text) {
-          PyErr_Clear();
-          return false;
-        }
-        size_t before = nodes.size();
-        ids[side] = nodes.intern(std::string_view(text, static_cast<size_t>(length)));
-        if (ids[side] == graph::NodeInterner::kFull) return graph::too_many_nodes();
-        if (ids[side] == before) {
-          scope.keep(name);
-          out.objects.push_back(name);
-        }
+        std::string_view text;
+        if (!exact_str_text(name, text)) return false;
+        ids[side] = MN_TRY(add_node(scope, out, name, text, graph::NodeInterner::hash_name(text)));
       }
       out.graph.edges[i] = {ids[0], ids[1]};
     }
@@ -662,14 +672,7 @@ struct Converter<EdgesKind> {
         Name(*batch)[2] = staged[(b - 2) % kStages];
         for (size_t i = begin; i < end; ++i) {
           for (Name& name : batch[i - begin]) {
-            if (!PyUnicode_CheckExact(name.object)) return false;
-            Py_ssize_t length = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(name.object, &length);
-            if (!text) {
-              PyErr_Clear();
-              return false;
-            }
-            name.text = std::string_view(text, static_cast<size_t>(length));
+            if (!exact_str_text(name.object, name.text)) return false;
             name.hash = graph::NodeInterner::hash_name(name.text);
             nodes.prefetch(name.hash);
           }
@@ -682,13 +685,7 @@ struct Converter<EdgesKind> {
           NodeId ids[2];
           for (int side = 0; side < 2; ++side) {
             const Name& name = batch[i - begin][side];
-            size_t before = nodes.size();
-            ids[side] = nodes.intern(name.text, name.hash);
-            if (ids[side] == graph::NodeInterner::kFull) return graph::too_many_nodes();
-            if (ids[side] == before) {
-              scope.keep(name.object);
-              out.objects.push_back(name.object);
-            }
+            ids[side] = MN_TRY(add_node(scope, out, name.object, name.text, name.hash));
           }
           out.graph.edges.push_back({ids[0], ids[1]});
         }
