@@ -112,7 +112,8 @@ static_assert(kStopWordTable.contains("observer") && kStopWordTable.contains("im
               !kStopWordTable.contains("ifx") && !kStopWordTable.contains(""));
 
 inline bool is_stop_word(std::string_view word) {
-  return word.size() <= StopWordTable::kLongest && kStopWordTable.contains(short_key(word.data(), word.size()), word.size());
+  size_t size = word.size();
+  return size <= StopWordTable::kLongest && kStopWordTable.contains(short_key(word.data(), size), size);
 }
 
 bool is_word_char(char32_t cp) {
