@@ -48,6 +48,14 @@ def median_time(fn, inputs):
     return statistics.median(samples)
 
 
+def resident_peak_mb():
+    """The peak resident set of this process image, in MiB. It is read from VmHWM:
+    getrusage's maximum would also carry the peak of the process that this one was forked
+    from before it started its interpreter."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
+
+
 def peak_mb(fn):
     """Peak Python-allocated memory of one call, in MiB (native allocations are not seen)."""
     tracemalloc.start()

@@ -16,12 +16,14 @@ import json
 import os
 import random
 import re
-import resource
 import statistics
 import subprocess
 import sys
 import sysconfig
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _common import resident_peak_mb  # noqa: E402
 
 CHUNK_LINES = 50
 TOP_K = 50
@@ -62,10 +64,6 @@ def filler_documents(chunks):
     rng = random.Random(7)
     vocabulary = [f"zzq{i}x" for i in range(50_000)]
     return [" ".join(rng.choices(vocabulary, k=max(1, len(c.split())))) for c in chunks]
-
-
-def peak_mb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
 def median_latency(search, queries):
@@ -148,7 +146,7 @@ def worker(name, quick):
         queries = queries[: 15 if quick else 40]  # each query scans every document in Python
     extra = filler_documents(chunks) if name == "morvane_native" else None
     BUILDERS[name](["warm up the imports"])
-    base_mb = peak_mb()
+    base_mb = resident_peak_mb()
     start = time.perf_counter()
     search = BUILDERS[name](chunks)
     index_s = time.perf_counter() - start
@@ -157,7 +155,7 @@ def worker(name, quick):
         "docs": len(chunks),
         "index_s": index_s,
         "query_s": median_latency(search, queries),
-        "peak_mb": peak_mb() - base_mb,
+        "peak_mb": resident_peak_mb() - base_mb,
     }
     if extra is not None:
         del search

@@ -31,6 +31,9 @@ import rustworkx as rx
 
 import morvane_native as mn
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _common import resident_peak_mb  # noqa: E402
+
 MAX_HOPS, MAX_RESULTS = 3, 30
 UNCAPPED = 10**9
 
@@ -275,11 +278,7 @@ def _peak_child(edges_path: str, implementation: str, function: str, seed: str) 
         edges = pickle.load(f)
     before = _rss_mb()
     IMPLEMENTATIONS[implementation][function](edges, seed)
-    # The high-water mark of this process image (getrusage's maximum would also cover the
-    # parent the process was forked from before it started this interpreter).
-    with open("/proc/self/status") as f:
-        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
-    print(f"{max(0.0, peak - before):.1f}")
+    print(f"{max(0.0, resident_peak_mb() - before):.1f}")
 
 
 def run(quick: bool = False, peaks: bool = False) -> list[dict]:
